@@ -1,0 +1,106 @@
+#include "error/error.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "py/fault.h"
+#include "py/gil.h"
+#include "py/module.h"
+#include "py/ref.h"
+
+namespace tarnel::error {
+namespace {
+
+enum class CellState { kNone, kCreating, kCreated };
+
+// The one-time cell. `g_type` is written once, before `g_state` is published as kCreated.
+std::atomic<CellState> g_state{CellState::kNone};
+PyObject* g_type = nullptr;
+std::mutex g_mu;
+std::condition_variable g_cv;
+
+// Runs with the interpreter lock held, as the creator.
+PyObject* create() {
+  py::Ref base = py::Ref::own(PyExc_Exception);
+  PyObject* type = PyErr_NewExceptionWithDoc("tarnel.Error", "Base Tarnel error.", base.get(),
+                                             nullptr);
+  if (type != nullptr) return type;
+  std::string detail;
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (v != nullptr) {
+    py::Ref s = py::Ref::steal(PyObject_Str(v));
+    const char* utf8 = s ? PyUnicode_AsUTF8AndSize(s.get(), nullptr) : nullptr;
+    if (utf8 != nullptr) detail = utf8;
+  }
+  PyErr_Clear();
+  Py_XDECREF(t);
+  Py_XDECREF(v);
+  Py_XDECREF(tb);
+  fault("Failed to initialize new exception type. " + detail);
+}
+
+}  // namespace
+
+PyObject* type_object() {
+  if (g_state.load(std::memory_order_acquire) == CellState::kCreated) return g_type;
+  for (;;) {
+    bool creator = false;
+    {
+      py::Unlocked unlocked;
+      std::unique_lock lock(g_mu);
+      g_cv.wait(lock, [] { return g_state.load() != CellState::kCreating; });
+      if (g_state.load() == CellState::kNone) {
+        g_state.store(CellState::kCreating);
+        creator = true;
+      }
+    }  // the interpreter lock is held again from here on
+    if (!creator) return g_type;  // found it created
+    PyObject* type = nullptr;
+    try {
+      type = create();
+    } catch (...) {
+      {
+        std::lock_guard lock(g_mu);
+        g_state.store(CellState::kNone);
+      }
+      g_cv.notify_all();
+      throw;
+    }
+    {
+      std::lock_guard lock(g_mu);
+      g_type = type;
+      g_state.store(CellState::kCreated, std::memory_order_release);
+    }
+    g_cv.notify_all();
+    return type;
+  }
+}
+
+bool register_class(PyObject* module) {
+  return py::add_to_module(module, "Error", type_object());
+}
+
+void raise(const Status& s) {
+  PyObject* type;
+  switch (s.code()) {
+    case Status::Code::kTypeError: type = PyExc_TypeError; break;
+    case Status::Code::kValueError: type = PyExc_ValueError; break;
+    case Status::Code::kKeyError: type = PyExc_KeyError; break;
+    case Status::Code::kOverflowError: type = PyExc_OverflowError; break;
+    default: type = type_object(); break;
+  }
+  const std::string& m = s.message();
+  py::Ref text = py::Ref::steal(
+      PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace"));
+  if (!text) return;
+  // A tuple would be unpacked into several arguments: wrap the message in a 1-tuple always.
+  py::Ref args = py::Ref::steal(PyTuple_Pack(1, text.get()));
+  if (!args) return;
+  PyErr_SetObject(type, args.get());
+}
+
+}  // namespace tarnel::error

@@ -1,0 +1,27 @@
+// Releasing the interpreter lock, for code that must not include Python.h (the store).
+//
+// The lock is released only where the design says so: while a write transaction begins (the wait
+// for the writer slot), while it commits, and while a thread waits for another to create the
+// exception class. Keep every use inside that list.
+#ifndef TARNEL_PY_GIL_H_
+#define TARNEL_PY_GIL_H_
+
+struct _ts;  // PyThreadState
+
+namespace tarnel::py {
+
+// Releases the interpreter lock for its lifetime. REQUIRES: the lock is held on construction.
+class Unlocked {
+ public:
+  Unlocked();
+  ~Unlocked();
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  _ts* state_;
+};
+
+}  // namespace tarnel::py
+
+#endif  // TARNEL_PY_GIL_H_
