@@ -92,6 +92,41 @@ bool append_text(const char* s, size_t len, std::string* out) {
   return true;
 }
 
+// Field names recur (rows of a table, the same fields in every document): the str objects of
+// short names are kept in one process-wide direct-mapped table, so a repeated name costs a hash
+// and a compare. Guarded by the interpreter lock: nothing in `get` lets another thread run. Its
+// references are never released (at most kSlots small strs), so it needs no teardown at exit.
+class NameCache {
+ public:
+  // A new reference to the str of the name, or empty with the exception set.
+  py::Ref get(const char* s, size_t len) {
+    if (len > kMaxLen) return make_str(s, len, Where{});
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(s[i])) * 16777619u;
+    Entry& e = entries_[(h ^ (h >> 16)) % kSlots];
+    if (e.str != nullptr && e.len == len && std::memcmp(e.bytes, s, len) == 0) {
+      return py::Ref::own(e.str);
+    }
+    py::Ref str = make_str(s, len, Where{});
+    if (!str) return {};
+    Py_XDECREF(e.str);
+    e.str = py::Ref::own(str.get()).release();
+    e.len = static_cast<uint8_t>(len);
+    std::memcpy(e.bytes, s, len);
+    return str;
+  }
+
+ private:
+  static constexpr size_t kMaxLen = 22;
+  static constexpr size_t kSlots = 64;
+  struct Entry {
+    PyObject* str = nullptr;
+    uint8_t len = 0;
+    char bytes[kMaxLen];
+  };
+  Entry entries_[kSlots];
+};
+
 class Decoder {
  public:
   explicit Decoder(const uint8_t* root) : root_(root) {}
@@ -113,6 +148,8 @@ class Decoder {
   const uint8_t* root_;
 };
 
+NameCache g_name_cache;
+
 bool Decoder::next(bson_iter_t* it, const uint8_t* data, bool* failed) {
   if (bson_iter_next(it)) return true;
   // libbson leaves err_off at 0 only when the walk stopped at the document's final byte.
@@ -133,7 +170,7 @@ py::Ref Decoder::dict(const uint8_t* data, size_t len, int depth) {
     Where at;
     at.key = bson_iter_key(&it);
     at.key_len = bson_iter_key_len(&it);
-    py::Ref key = make_str(at.key, at.key_len, Where{});
+    py::Ref key = g_name_cache.get(at.key, at.key_len);
     if (!key) return {};
     py::Ref v = value(it, at, depth);
     if (!v) return {};
