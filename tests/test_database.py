@@ -27,30 +27,18 @@ class TestBinding:
         (lambda db, c: tarnel.open(None, path=None), "open() got multiple values for argument 'path'"),
         (lambda db, c: db.has(), "Database.has() missing 1 required positional argument: 'name'"),
         (lambda db, c: db.drop("a", "b"), "Database.drop() takes 1 positional arguments but 2 were given"),
-        (lambda db, c: db.collection(nam="a"),
-         "Database.collection() got an unexpected keyword argument 'nam'"),
         (lambda db, c: c.range_(1), "Collection.range_() missing 2 required positional arguments: 'stop' and 'mode'"),
         (lambda db, c: c.range_(),
          "Collection.range_() missing 3 required positional arguments: 'start', 'stop', and 'mode'"),
-        (lambda db, c: c.range_(stop=1, mode=0), "Collection.range_() missing 1 required positional argument: 'start'"),
         (lambda db, c: c.iter_(0, reverse=False, mode=0), "Collection.iter_() got multiple values for argument 'mode'"),
-        (lambda db, c: c.put(1), "Collection.put() missing 1 required positional argument: 'doc'"),
         (lambda db, c: c.get(1, 2), "Collection.get() takes 1 positional arguments but 2 were given"),
         (lambda db, c: c.prefix_("a", 0, x=1), "Collection.prefix_() got an unexpected keyword argument 'x'"),
-        (lambda db, c: c.put_many(), "Collection.put_many() missing 1 required positional argument: 'items'"),
     ])
     def test_argument_errors(self, call, message):
         db = tarnel.open()
         with pytest.raises(TypeError) as e:
             call(db, db.collection("c"))
         assert str(e.value) == message
-        db.close()
-
-    def test_no_argument_methods_refuse_arguments(self):
-        db = tarnel.open()
-        for m in (db.names, db.close, db.collection("c").len, db.collection("c").first):
-            with pytest.raises(TypeError):
-                m(1)
         db.close()
 
     def test_keywords_bind_by_name(self, path):
@@ -64,12 +52,10 @@ class TestBinding:
     @needs_notes
     @pytest.mark.parametrize("call, exc, message, note", [
         (lambda db, c: tarnel.open(b"/tmp/x"), TypeError, "'bytes' object is not an instance of 'str'", "path"),
-        (lambda db, c: tarnel.open(3), TypeError, None, "path"),
         (lambda db, c: tarnel.open(None, 1), TypeError, "'int' object is not an instance of 'bool'", "durable"),
         (lambda db, c: tarnel.open(None, None), TypeError, "'None' is not an instance of 'bool'", "durable"),
         (lambda db, c: db.has(1), TypeError, "'int' object is not an instance of 'str'", "name"),
         (lambda db, c: db.drop(None), TypeError, "'None' is not an instance of 'str'", "name"),
-        (lambda db, c: db.collection(b"c"), TypeError, "'bytes' object is not an instance of 'str'", "name"),
         (lambda db, c: db.collection("\ud800"), UnicodeEncodeError, None, "name"),
         (lambda db, c: c.iter_(256, False), OverflowError, "out of range integral type conversion attempted", "mode"),
         (lambda db, c: c.iter_(-1, False), OverflowError, "out of range integral type conversion attempted", "mode"),
@@ -77,7 +63,6 @@ class TestBinding:
         (lambda db, c: c.iter_(1.0, False), TypeError, None, "mode"),
         (lambda db, c: c.prefix_("a", "0"), TypeError, None, "mode"),
         (lambda db, c: c.iter_(0, 1), TypeError, "'int' object is not an instance of 'bool'", "reverse"),
-        (lambda db, c: c.iter_(0, None), TypeError, "'None' is not an instance of 'bool'", "reverse"),
         (lambda db, c: c.iter_(300, None), OverflowError, "out of range integral type conversion attempted", "mode"),
         (lambda db, c: c.put_many(5), TypeError, "'int' object is not an instance of 'Sequence'", "items"),
     ])
@@ -88,13 +73,6 @@ class TestBinding:
         if message is not None:
             assert str(e.value) == message
         assert notes(e.value) == [f"while processing '{note}'"]
-        db.close()
-
-    def test_key_errors_carry_no_note(self):
-        db = tarnel.open()
-        with pytest.raises(TypeError) as e:
-            db.collection("c").range_(1.5, None, 0)
-        assert notes(e.value) == []
         db.close()
 
     def test_mode_accepts_int_subclasses_and_index(self):
@@ -121,16 +99,16 @@ class TestOpen:
             tarnel.open(make(tmp_path))
         assert str(e.value) == "I/O error: No such file or directory (os error 2)"
 
-    @pytest.mark.parametrize("bad", ["", "a\0b"])
-    def test_unusable_path(self, bad):
+    @pytest.mark.parametrize("bad, message", [
+        ("", "I/O error: No such file or directory (os error 2)"),
+        (".", "I/O error: Is a directory (os error 21)"),
+        ("a\0b", None),
+    ])
+    def test_unusable_path(self, bad, message):
         with pytest.raises(tarnel.Error) as e:
             tarnel.open(bad)
         assert str(e.value).startswith("I/O error: ")
-
-    def test_directory_as_path(self, tmp_path):
-        with pytest.raises(tarnel.Error) as e:
-            tarnel.open(str(tmp_path))
-        assert str(e.value) == "I/O error: Is a directory (os error 21)"
+        assert message is None or str(e.value) == message
 
     @pytest.mark.parametrize("content", [b"not a database", os.urandom(16384)], ids=["short", "pages"])
     def test_foreign_file_is_refused_and_left_alone(self, path, content):
@@ -194,9 +172,12 @@ class TestOpen:
         c = db.collection("c")
         c.put_many([(i, {"v": i}) for i in range(50)])
         c.delete(7)
+        db.collection("gone").put(1, {})
+        db.drop("gone")
         db.close()
         db = tarnel.open(path, not durable)
         c = db.collection("c")
+        assert db.names() == ["c"]
         assert c.len() == 49 and not c.contains(7) and c.get(49) == {"v": 49}
         db.close()
 
@@ -250,12 +231,6 @@ class TestNames:
                 m(name)
             assert e.value.args == (message,)
 
-    def test_nul_name_does_not_reach_a_truncated_table(self, db):
-        db.collection("a").put(1, {})
-        with pytest.raises(ValueError):
-            db.drop("a\0b")
-        assert db.names() == ["a"]
-
     def test_drop(self, db):
         c = db.collection("c")
         c.put(1, {"v": 1})
@@ -271,23 +246,6 @@ class TestNames:
         assert e.value.args == ("c",)
         c.put(2, {"v": 2})
         assert list(c.iter_(0, False)) == [2]
-
-    def test_drop_is_durable(self, path):
-        db = tarnel.open(path)
-        db.collection("a").put(1, {})
-        db.collection("b").put(1, {})
-        db.drop("a")
-        db.close()
-        db = tarnel.open(path)
-        assert db.names() == ["b"]
-        db.close()
-
-    def test_collection_objects_share_the_table(self, db):
-        c1, c2 = db.collection("c"), db.collection("c")
-        assert c1 is not c2
-        c1.put(1, {"v": 1})
-        assert c2.get(1) == {"v": 1}
-
 
 class TestClosed:
     DB_CALLS = {
@@ -347,15 +305,11 @@ class TestClosed:
         (lambda c: c.get(), TypeError),
         (lambda c: c.put_many(None), TypeError),
         (lambda c: c.range_(None, None, -1), OverflowError),
+        (lambda c: c.prefix_("a", None), TypeError),
     ])
     def test_argument_errors_come_first(self, closed, call, exc):
         with pytest.raises(exc):
             call(closed[1][0])
-
-    def test_bad_name_type_comes_first(self, closed):
-        with pytest.raises(TypeError):
-            closed[0].has(1)
-
 
 def test_reopen_sees_tables_changed_by_another_process(path):
     db = tarnel.open(path)

@@ -53,18 +53,6 @@ def test_instances_have_no_dict_or_weakref(index):
     db.close()
 
 
-def test_no_protocols_beyond_iteration():
-    db, (d, c, it) = instances()
-    with pytest.raises(TypeError):
-        len(c)
-    with pytest.raises(TypeError):
-        1 in c  # noqa: B015
-    with pytest.raises(TypeError):
-        c[1]  # noqa: B018
-    assert iter(it) is it
-    db.close()
-
-
 def test_class_docstrings():
     assert tarnel.Database.__doc__ is None
     assert tarnel.Collection.__doc__ is None

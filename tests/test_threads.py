@@ -86,21 +86,6 @@ def test_two_threads_drain_one_iterator(db):
         assert [k for k, _ in part] == sorted(k for k, _ in part)
 
 
-def test_scans_in_threads_are_independent(db):
-    c = db.collection("c")
-    c.put_many([(i, {"v": i}) for i in range(200)])
-    its = [c.range_(i, i + 50, 0) for i in range(0, 200, 50)]
-    results = [None] * 4
-
-    def consume(i):
-        def body():
-            results[i] = list(its[i])
-        return body
-
-    run_threads([consume(i) for i in range(4)])
-    assert results == [list(range(i, i + 50)) for i in range(0, 200, 50)]
-
-
 CLOSE_RACE = r"""
 import sys, threading, time, tarnel
 path = sys.argv[1] if len(sys.argv) > 1 else None
