@@ -57,6 +57,7 @@ bool Env::forked() const {
 }
 
 Status Env::open_tables() {
+  std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables;
   MDB_txn* txn = nullptr;
   int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn);
   if (rc != 0) return error::storage(rc);
@@ -86,20 +87,18 @@ Status Env::open_tables() {
         rc = r;
         break;
       }
-      tables_.emplace(name, dbi);
+      tables.emplace(name, dbi);
     }
   }
   if (rc != 0) {
     mdb_txn_abort(txn);
-    tables_.clear();
     return error::storage(rc);
   }
   // Committing a read transaction keeps the handles it opened in the environment.
   rc = mdb_txn_commit(txn);
-  if (rc != 0) {
-    tables_.clear();
-    return error::storage(rc);
-  }
+  if (rc != 0) return error::storage(rc);
+  std::lock_guard lock(mu_);
+  tables_ = std::move(tables);
   return Status();
 }
 
@@ -109,6 +108,10 @@ Status Env::open_file(const std::string& path, dev_t dev, ino_t ino, std::shared
   auto it = registry().find(key);
   if (it != registry().end()) {
     if (auto env = it->second.lock(); env && !env->forked()) {
+      // The environment outlived its last engine (live iterators): another process may have
+      // created or dropped tables since, so the table map is read again from the last commit.
+      Status s = env->open_tables();
+      if (!s.ok()) return s;
       *out = std::move(env);
       return Status();
     }

@@ -5,8 +5,10 @@
 //  - One MDB_env per file per process: file environments are kept in a process-wide registry
 //    keyed by device and inode (a new open of a file whose environment is still held by iterators
 //    reuses it).
-//  - DBI handles are opened in exactly two places: when the environment opens (every table then
-//    in the file) and inside write transactions (new tables; the writer slot serialises them).
+//  - DBI handles are opened in exactly two places: when an engine opens the environment (every
+//    table then in the file; again when a new engine reuses an environment kept alive by
+//    iterators, since another process may have changed the tables meanwhile) and inside write
+//    transactions (new tables; the writer slot serialises them).
 //    Readers never call mdb_dbi_open, so they never race the writer on the environment's tables.
 //  - The name -> DBI map holds only handles whose table exists in the last commit: a handle is
 //    published after its creating transaction commits and withdrawn when its table is dropped.
@@ -61,6 +63,7 @@ class Env {
 
  private:
   explicit Env(MDB_env* env);
+  // Reads the table map afresh from the last commit.
   Status open_tables();
 
   MDB_env* env_;
