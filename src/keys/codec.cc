@@ -42,6 +42,8 @@ void encode_int(std::int64_t v, std::string* out) {
 }
 
 void encode_text(unsigned char tag, std::string_view body, bool terminate, std::string* out) {
+  // Zero bytes are rare in keys: room for tag, body and terminator covers the common case.
+  out->reserve(out->size() + body.size() + 2);
   out->push_back(static_cast<char>(tag));
   const char* p = body.data();
   std::size_t left = body.size();

@@ -84,7 +84,7 @@ class DecodedKey {
 
   std::string_view base_;
   std::string scratch_;
-  std::array<Entry, kInline> inline_{};
+  std::array<Entry, kInline> inline_;  // written before read: entries below size_ only
   std::vector<Entry> spill_;  // entries kInline and up
   std::size_t size_ = 0;
 };
