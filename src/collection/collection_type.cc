@@ -1,0 +1,369 @@
+// Collection's Python methods: argument binding and conversions, then the native roads.
+#include <string>
+#include <vector>
+
+#include "collection/collection.h"
+#include "collection/types.h"
+#include "doc/doc.h"
+#include "error/error.h"
+#include "keys/keys.h"
+#include "py/args.h"
+#include "py/convert.h"
+#include "py/types.h"
+
+namespace tarnel::collection {
+namespace {
+
+struct CollectionObject {
+  PyObject_HEAD
+  Collection coll;
+};
+
+Collection& self_of(PyObject* self) { return reinterpret_cast<CollectionObject*>(self)->coll; }
+
+PyObject* raise(const Status& s) {
+  error::raise(s);
+  return nullptr;
+}
+
+PyObject* key_error(const std::string& repr) { return raise(Status::key_error(repr)); }
+
+// The repr text of a key: str() of repr(key), leniently.
+bool repr_text(PyObject* key, std::string* out) {
+  py::Ref r = py::Ref::steal(PyObject_Repr(key));
+  if (!r) return false;
+  return py::lenient_text(r.get(), out);
+}
+
+// ---- point reads -----------------------------------------------------------------------------
+
+const char* const kKey[] = {"key"};
+const py::Signature kGetSig{"Collection.get()", kKey, 1, 1};
+const py::Signature kContainsSig{"Collection.contains()", kKey, 1, 1};
+const py::Signature kDeleteSig{"Collection.delete()", kKey, 1, 1};
+
+PyObject* Collection_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a[1];
+  if (!py::bind(kGetSig, args, nargs, kw, a)) return nullptr;
+  std::string kb;
+  if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
+  std::string repr;
+  if (!repr_text(a[0], &repr)) return nullptr;
+  ReadTable t;
+  bool present;
+  Status s = self_of(self).read(&t, &present);
+  if (!s.ok()) return raise(s);
+  if (!present || kb.size() > kMaxKeyBytes) return key_error(repr);
+  MDB_val k = stored_key(kb), v;
+  int rc = mdb_get(t.txn.get(), t.dbi, &k, &v);
+  if (rc == MDB_NOTFOUND) return key_error(repr);
+  if (rc != 0) return raise(error::storage(rc));
+  return doc::bytes_to_doc({static_cast<const char*>(v.mv_data), v.mv_size}).release();
+}
+
+PyObject* Collection_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kw) {
+  PyObject* a[1];
+  if (!py::bind(kContainsSig, args, nargs, kw, a)) return nullptr;
+  std::string kb;
+  if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
+  ReadTable t;
+  bool present;
+  Status s = self_of(self).read(&t, &present);
+  if (!s.ok()) return raise(s);
+  if (!present || kb.size() > kMaxKeyBytes) Py_RETURN_FALSE;
+  MDB_val k = stored_key(kb), v;
+  int rc = mdb_get(t.txn.get(), t.dbi, &k, &v);
+  if (rc == MDB_NOTFOUND) Py_RETURN_FALSE;
+  if (rc != 0) return raise(error::storage(rc));
+  Py_RETURN_TRUE;
+}
+
+PyObject* Collection_len(PyObject* self) {
+  ReadTable t;
+  bool present;
+  Status s = self_of(self).read(&t, &present);
+  if (!s.ok()) return raise(s);
+  if (!present) return PyLong_FromUnsignedLongLong(0);
+  MDB_stat st;
+  int rc = mdb_stat(t.txn.get(), t.dbi, &st);
+  if (rc != 0) return raise(error::storage(rc));
+  return PyLong_FromUnsignedLongLong(st.ms_entries);
+}
+
+// ---- writes ----------------------------------------------------------------------------------
+
+int put_one(MDB_txn* txn, MDB_dbi dbi, const std::string& kb, const std::string& doc) {
+  MDB_val k = stored_key(kb);
+  MDB_val v{doc.size(), const_cast<char*>(doc.data())};
+  return mdb_put(txn, dbi, &k, &v, 0);
+}
+
+const char* const kPutParams[] = {"key", "doc"};
+const py::Signature kPutSig{"Collection.put()", kPutParams, 2, 2};
+
+PyObject* Collection_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a[2];
+  if (!py::bind(kPutSig, args, nargs, kw, a)) return nullptr;
+  std::string kb, doc;
+  if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
+  if (!doc::doc_to_bytes(a[1], &doc)) return nullptr;
+  bool present;
+  Status s = self_of(self).write(true, &present, [&](MDB_txn* txn, MDB_dbi dbi) {
+    if (kb.size() > kMaxKeyBytes) return key_too_long(kb.size());
+    int rc = put_one(txn, dbi, kb, doc);
+    return rc == 0 ? Status() : error::storage(rc);
+  });
+  if (!s.ok()) return raise(s);
+  Py_RETURN_NONE;
+}
+
+const char* const kItems[] = {"items"};
+const py::Signature kPutManySig{"Collection.put_many()", kItems, 1, 1};
+
+// `items` as a list of (key, document) pairs; the exception carries the note on failure.
+bool pairs_from_py(PyObject* items, std::vector<py::Ref>* out) {
+  if (PyUnicode_Check(items)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(items)) {
+    py::set_downcast_error(items, "Sequence");
+    return false;
+  }
+  Py_ssize_t n = PySequence_Size(items);
+  if (n < 0) {
+    PyErr_Clear();
+  } else {
+    out->reserve(static_cast<size_t>(n));
+  }
+  py::Ref it = py::Ref::steal(PyObject_GetIter(items));
+  if (!it) return false;
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    py::Ref item = py::Ref::steal(raw);
+    if (!PyTuple_Check(item.get())) {
+      py::set_downcast_error(item.get(), "tuple");
+      return false;
+    }
+    Py_ssize_t len = PyTuple_Size(item.get());
+    if (len != 2) {
+      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
+                   len);
+      return false;
+    }
+    out->push_back(std::move(item));
+  }
+  return !PyErr_Occurred();
+}
+
+PyObject* Collection_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kw) {
+  PyObject* a[1];
+  if (!py::bind(kPutManySig, args, nargs, kw, a)) return nullptr;
+  std::vector<py::Ref> items;
+  if (!pairs_from_py(a[0], &items)) {
+    py::add_arg_note("items");
+    return nullptr;
+  }
+  std::vector<std::pair<std::string, std::string>> pairs(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* pair = items[i].get();
+    if (!keys::key_bytes_from_py(PyTuple_GetItem(pair, 0), &pairs[i].first)) return nullptr;
+    if (!doc::doc_to_bytes(PyTuple_GetItem(pair, 1), &pairs[i].second)) return nullptr;
+  }
+  if (pairs.empty()) Py_RETURN_NONE;
+  items.clear();
+  bool present;
+  Status s = self_of(self).write(true, &present, [&](MDB_txn* txn, MDB_dbi dbi) {
+    for (const auto& [kb, doc] : pairs) {
+      if (kb.size() > kMaxKeyBytes) return key_too_long(kb.size());
+      int rc = put_one(txn, dbi, kb, doc);
+      if (rc != 0) return error::storage(rc);
+    }
+    return Status();
+  });
+  if (!s.ok()) return raise(s);
+  Py_RETURN_NONE;
+}
+
+PyObject* Collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kw) {
+  PyObject* a[1];
+  if (!py::bind(kDeleteSig, args, nargs, kw, a)) return nullptr;
+  std::string kb;
+  if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
+  std::string repr;
+  if (!repr_text(a[0], &repr)) return nullptr;
+  const Collection& coll = self_of(self);
+  {
+    ReadTable t;
+    bool present;
+    Status s = coll.read(&t, &present);
+    if (!s.ok()) return raise(s);
+    if (!present) return key_error(repr);
+  }
+  bool present, existed = false;
+  // The table is looked for again inside the write transaction: one dropped meanwhile by another
+  // thread is not created again.
+  Status s = coll.write(false, &present, [&](MDB_txn* txn, MDB_dbi dbi) {
+    if (kb.size() > kMaxKeyBytes) return Status();
+    MDB_val k = stored_key(kb);
+    int rc = mdb_del(txn, dbi, &k, nullptr);
+    if (rc == MDB_NOTFOUND) return Status();
+    if (rc != 0) return error::storage(rc);
+    existed = true;
+    return Status();
+  });
+  if (!s.ok()) return raise(s);
+  if (!present || !existed) return key_error(repr);
+  Py_RETURN_NONE;
+}
+
+// ---- ends and scans --------------------------------------------------------------------------
+
+PyObject* end_entry(PyObject* self, MDB_cursor_op op) {
+  ReadTable t;
+  bool present;
+  Status s = self_of(self).read(&t, &present);
+  if (!s.ok()) return raise(s);
+  if (!present) Py_RETURN_NONE;
+  MDB_cursor* cur = nullptr;
+  int rc = mdb_cursor_open(t.txn.get(), t.dbi, &cur);
+  if (rc != 0) return raise(error::storage(rc));
+  MDB_val k, v;
+  rc = mdb_cursor_get(cur, &k, &v, op);
+  py::Ref result;
+  if (rc == 0) {
+    result = emit(2, key_bytes_of(k), {static_cast<const char*>(v.mv_data), v.mv_size});
+  }
+  mdb_cursor_close(cur);
+  if (rc == MDB_NOTFOUND) Py_RETURN_NONE;
+  if (rc != 0) return raise(error::storage(rc));
+  return result.release();
+}
+
+PyObject* Collection_first(PyObject* self) { return end_entry(self, MDB_FIRST); }
+PyObject* Collection_last(PyObject* self) { return end_entry(self, MDB_LAST); }
+
+PyObject* scan(PyObject* self, Bounds bounds, std::uint8_t mode, bool reverse) {
+  ReadTable t;
+  bool present;
+  Status s = self_of(self).read(&t, &present);
+  if (!s.ok()) return raise(s);
+  return new_iter(present ? &t : nullptr, std::move(bounds), mode, reverse).release();
+}
+
+const char* const kIterParams[] = {"mode", "reverse"};
+const py::Signature kIterSig{"Collection.iter_()", kIterParams, 2, 2};
+
+PyObject* Collection_iter_(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kw) {
+  PyObject* a[2];
+  if (!py::bind(kIterSig, args, nargs, kw, a)) return nullptr;
+  std::uint8_t mode;
+  bool reverse;
+  if (!py::arg_u8(a[0], "mode", &mode) || !py::arg_bool(a[1], "reverse", &reverse)) {
+    return nullptr;
+  }
+  return scan(self, Bounds{}, mode, reverse);
+}
+
+const char* const kRangeParams[] = {"start", "stop", "mode"};
+const py::Signature kRangeSig{"Collection.range_()", kRangeParams, 3, 3};
+
+PyObject* Collection_range_(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kw) {
+  PyObject* a[3];
+  if (!py::bind(kRangeSig, args, nargs, kw, a)) return nullptr;
+  std::uint8_t mode;
+  if (!py::arg_u8(a[2], "mode", &mode)) return nullptr;
+  Bounds b;
+  if (a[0] != Py_None) {
+    b.has_lower = true;
+    if (!keys::key_bytes_from_py(a[0], &b.lower)) return nullptr;
+  }
+  if (a[1] != Py_None) {
+    b.has_upper = true;
+    if (!keys::key_bytes_from_py(a[1], &b.upper)) return nullptr;
+  }
+  return scan(self, std::move(b), mode, false);
+}
+
+const char* const kPrefixParams[] = {"p", "mode"};
+const py::Signature kPrefixSig{"Collection.prefix_()", kPrefixParams, 2, 2};
+
+PyObject* Collection_prefix_(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kw) {
+  PyObject* a[2];
+  if (!py::bind(kPrefixSig, args, nargs, kw, a)) return nullptr;
+  std::uint8_t mode;
+  if (!py::arg_u8(a[1], "mode", &mode)) return nullptr;
+  Bounds b;
+  b.has_lower = true;
+  if (!keys::prefix_from_py(a[0], &b.lower)) return nullptr;
+  if (auto next = keys::successor(b.lower)) {
+    b.has_upper = true;
+    b.upper = std::move(*next);
+  }
+  return scan(self, std::move(b), mode, false);
+}
+
+// ---- the type --------------------------------------------------------------------------------
+
+PyMethodDef kMethods[] = {
+    {"get", TARNEL_FASTCALL(Collection_get), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, key)\n--\n\nPoint lookup; `KeyError` on a missing key or a missing collection."},
+    {"put", TARNEL_FASTCALL(Collection_put), METH_FASTCALL | METH_KEYWORDS,
+     "put($self, key, doc)\n--\n\nUpsert. Assignment overwrites, exactly as it does for a `dict`."},
+    {"put_many", TARNEL_FASTCALL(Collection_put_many), METH_FASTCALL | METH_KEYWORDS,
+     "put_many($self, items)\n--\n\nUpserts many documents in one commit.\n\nEverything is encoded "
+     "before the transaction opens, so a bad key or\ndocument raises without having written "
+     "anything."},
+    {"delete", TARNEL_FASTCALL(Collection_delete), METH_FASTCALL | METH_KEYWORDS,
+     "delete($self, key)\n--\n\nDelete; `KeyError` on a missing key."},
+    {"contains", TARNEL_FASTCALL(Collection_contains), METH_FASTCALL | METH_KEYWORDS,
+     "contains($self, key)\n--\n\n"},
+    {"len", TARNEL_NOARGS(Collection_len), METH_NOARGS, "len($self)\n--\n\n"},
+    {"iter_", TARNEL_FASTCALL(Collection_iter_), METH_FASTCALL | METH_KEYWORDS,
+     "iter_($self, mode, reverse)\n--\n\nWhole-collection iteration; `mode` selects keys, values, "
+     "or items."},
+    {"range_", TARNEL_FASTCALL(Collection_range_), METH_FASTCALL | METH_KEYWORDS,
+     "range_($self, start, stop, mode)\n--\n\nHalf-open `[start, stop)` scan; either bound may be "
+     "`None` for unbounded."},
+    {"prefix_", TARNEL_FASTCALL(Collection_prefix_), METH_FASTCALL | METH_KEYWORDS,
+     "prefix_($self, p, mode)\n--\n\nEvery key sharing a prefix: a `str`/`bytes` text prefix, or a "
+     "tuple of\nleading components."},
+    {"first", TARNEL_NOARGS(Collection_first), METH_NOARGS,
+     "first($self)\n--\n\nThe smallest entry, or `None` when the collection is empty or absent."},
+    {"last", TARNEL_NOARGS(Collection_last), METH_NOARGS,
+     "last($self)\n--\n\nThe largest entry, or `None` when the collection is empty or absent."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<CollectionObject>)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.Collection", sizeof(CollectionObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+
+}  // namespace
+
+PyObject* collection_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = py::make_type(&kSpec);
+  return type;
+}
+
+py::Ref new_collection(std::string name, std::shared_ptr<store::Store> store) {
+  PyObject* type = collection_type();
+  if (type == nullptr) return {};
+  PyObject* obj = py::alloc(type);
+  if (obj == nullptr) return {};
+  new (&reinterpret_cast<CollectionObject*>(obj)->coll) Collection(std::move(name), std::move(store));
+  return py::Ref::steal(obj);
+}
+
+}  // namespace tarnel::collection

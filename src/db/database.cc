@@ -1,0 +1,187 @@
+#include "db/database.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "collection/types.h"
+#include "error/error.h"
+#include "py/args.h"
+#include "py/convert.h"
+#include "py/ref.h"
+#include "py/types.h"
+#include "store/store.h"
+
+namespace tarnel::db {
+namespace {
+
+struct DatabaseObject {
+  PyObject_HEAD
+  std::shared_ptr<store::Store> store;
+};
+
+store::Store& store_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*>(self)->store; }
+
+PyObject* raise(const Status& s) {
+  error::raise(s);
+  return nullptr;
+}
+
+// A collection name for collection() and drop(): non-empty, without NUL (LMDB would cut it).
+bool valid_name(std::string_view name) {
+  if (name.empty()) {
+    PyErr_SetString(PyExc_ValueError, "collection name must be non-empty");
+    return false;
+  }
+  if (name.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "collection name must not contain NUL characters");
+    return false;
+  }
+  return true;
+}
+
+py::Ref names_list(const std::vector<std::string>& names) {
+  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  if (!list) return {};
+  for (size_t i = 0; i < names.size(); ++i) {
+    PyObject* s = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
+                                       "surrogateescape");
+    if (s == nullptr) return {};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+PyObject* Database_names(PyObject* self) {
+  std::vector<std::string> names;
+  Status s = store_of(self).names(&names);
+  if (!s.ok()) return raise(s);
+  return names_list(names).release();
+}
+
+const char* const kName[] = {"name"};
+const py::Signature kHasSig{"Database.has()", kName, 1, 1};
+const py::Signature kDropSig{"Database.drop()", kName, 1, 1};
+const py::Signature kCollectionSig{"Database.collection()", kName, 1, 1};
+
+PyObject* Database_has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a[1];
+  std::string_view name;
+  if (!py::bind(kHasSig, args, nargs, kw, a) || !py::arg_str(a[0], "name", &name)) {
+    return nullptr;
+  }
+  std::vector<std::string> names;
+  Status s = store_of(self).names(&names);
+  if (!s.ok()) return raise(s);
+  for (const std::string& n : names) {
+    if (n == name) Py_RETURN_TRUE;
+  }
+  Py_RETURN_FALSE;
+}
+
+PyObject* Database_drop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a[1];
+  std::string_view name;
+  if (!py::bind(kDropSig, args, nargs, kw, a) || !py::arg_str(a[0], "name", &name) ||
+      !valid_name(name)) {
+    return nullptr;
+  }
+  std::shared_ptr<store::Engine> engine;
+  Status s = store_of(self).database(&engine);
+  if (!s.ok()) return raise(s);
+  store::WriteTxn txn;
+  s = store::Store::begin_write_on(std::move(engine), &txn);
+  if (!s.ok()) return raise(s);
+  bool found;
+  s = txn.drop_table(name, &found);
+  if (!s.ok()) return raise(s);
+  if (!found) {
+    // Nothing is written: the transaction is rolled back when `txn` goes.
+    PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
+                                         "strict");
+    if (key == nullptr) return nullptr;
+    py::Ref args1 = py::Ref::steal(PyTuple_Pack(1, key));
+    Py_DECREF(key);
+    if (!args1) return nullptr;
+    PyErr_SetObject(PyExc_KeyError, args1.get());
+    return nullptr;
+  }
+  s = store::Store::commit_detached(&txn);
+  if (!s.ok()) return raise(s);
+  Py_RETURN_NONE;
+}
+
+PyObject* Database_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kw) {
+  PyObject* a[1];
+  std::string_view name;
+  if (!py::bind(kCollectionSig, args, nargs, kw, a) || !py::arg_str(a[0], "name", &name) ||
+      !valid_name(name)) {
+    return nullptr;
+  }
+  return collection::new_collection(std::string(name), reinterpret_cast<DatabaseObject*>(self)->store)
+      .release();
+}
+
+PyObject* Database_close(PyObject* self) {
+  store_of(self).close();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kMethods[] = {
+    {"names", TARNEL_NOARGS(Database_names), METH_NOARGS, "names($self)\n--\n\n"},
+    {"has", TARNEL_FASTCALL(Database_has), METH_FASTCALL | METH_KEYWORDS, "has($self, name)\n--\n\n"},
+    {"drop", TARNEL_FASTCALL(Database_drop), METH_FASTCALL | METH_KEYWORDS,
+     "drop($self, name)\n--\n\nDrops a collection in its own write transaction; `KeyError` if "
+     "absent."},
+    {"collection", TARNEL_FASTCALL(Database_collection), METH_FASTCALL | METH_KEYWORDS,
+     "collection($self, name)\n--\n\n"},
+    {"close", TARNEL_NOARGS(Database_close), METH_NOARGS, "close($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<DatabaseObject>)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.Database", sizeof(DatabaseObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+
+const char* const kOpenParams[] = {"path", "durable"};
+const py::Signature kOpenSig{"open()", kOpenParams, 2, 0};
+
+PyObject* open_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a[2];
+  if (!py::bind(kOpenSig, args, nargs, kw, a)) return nullptr;
+  std::string path;
+  bool in_memory = a[0] == nullptr || a[0] == Py_None;
+  if (!in_memory && !py::arg_path(a[0], "path", &path)) return nullptr;
+  bool durable = true;
+  if (a[1] != nullptr && !py::arg_bool(a[1], "durable", &durable)) return nullptr;
+  std::shared_ptr<store::Store> store;
+  Status s = in_memory ? store::Store::memory(durable, &store)
+                       : store::Store::file(path, durable, &store);
+  if (!s.ok()) return raise(s);
+  PyObject* type = database_type();
+  if (type == nullptr) return nullptr;
+  PyObject* obj = py::alloc(type);
+  if (obj == nullptr) return nullptr;  // `store` ends here, with the engine and its lock
+  new (&reinterpret_cast<DatabaseObject*>(obj)->store) std::shared_ptr<store::Store>(std::move(store));
+  return obj;
+}
+
+}  // namespace
+
+PyObject* database_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = py::make_type(&kSpec);
+  return type;
+}
+
+PyMethodDef kOpenDef = {"open", TARNEL_FASTCALL(open_impl), METH_FASTCALL | METH_KEYWORDS,
+                        "open(path=None, durable=True)\n--\n\n"};
+
+}  // namespace tarnel::db

@@ -1,0 +1,13 @@
+#include "py/types.h"
+
+namespace tarnel::py {
+
+PyObject* alloc(PyObject* type) {
+  auto alloc_fn = reinterpret_cast<allocfunc>(
+      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+  return alloc_fn(reinterpret_cast<PyTypeObject*>(type), 0);
+}
+
+PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }
+
+}  // namespace tarnel::py

@@ -1,0 +1,212 @@
+#include "store/env.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <utility>
+
+namespace tarnel::store {
+namespace {
+
+constexpr size_t kPoolSize = 16;
+
+// Process-wide registry of file environments, by device and inode.
+std::mutex g_registry_mu;
+std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Env>>& registry() {
+  static auto* r = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Env>>();
+  return *r;
+}
+
+constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_NOTLS;
+
+int create_env(size_t map_size, MDB_env** out) {
+  MDB_env* env = nullptr;
+  int rc = mdb_env_create(&env);
+  if (rc != 0) return rc;
+  if ((rc = mdb_env_set_mapsize(env, map_size)) != 0 ||
+      (rc = mdb_env_set_maxdbs(env, kMaxTables)) != 0 ||
+      (rc = mdb_env_set_maxreaders(env, kMaxReaders)) != 0) {
+    mdb_env_close(env);
+    return rc;
+  }
+  *out = env;
+  return 0;
+}
+
+}  // namespace
+
+Status Env::open_tables() {
+  MDB_txn* txn = nullptr;
+  int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn);
+  if (rc != 0) return error::storage(rc);
+  MDB_dbi main_dbi;
+  rc = mdb_dbi_open(txn, nullptr, 0, &main_dbi);
+  MDB_cursor* cur = nullptr;
+  if (rc == 0) rc = mdb_cursor_open(txn, main_dbi, &cur);
+  std::vector<std::string> names;
+  if (rc == 0) {
+    MDB_val k, v;
+    int r = mdb_cursor_get(cur, &k, &v, MDB_FIRST);
+    while (r == 0) {
+      names.emplace_back(static_cast<const char*>(k.mv_data), k.mv_size);
+      r = mdb_cursor_get(cur, &k, &v, MDB_NEXT);
+    }
+    if (r != MDB_NOTFOUND) rc = r;
+    mdb_cursor_close(cur);
+  }
+  if (rc == 0) {
+    for (const std::string& name : names) {
+      MDB_dbi dbi;
+      // A key of the main table that is not a table (or holds a NUL) is no collection of ours.
+      if (name.find('\0') != std::string::npos) continue;
+      int r = mdb_dbi_open(txn, name.c_str(), 0, &dbi);
+      if (r == MDB_INCOMPATIBLE) continue;
+      if (r != 0) {
+        rc = r;
+        break;
+      }
+      tables_.emplace(name, dbi);
+    }
+  }
+  if (rc != 0) {
+    mdb_txn_abort(txn);
+    tables_.clear();
+    return error::storage(rc);
+  }
+  // Committing a read transaction keeps the handles it opened in the environment.
+  rc = mdb_txn_commit(txn);
+  if (rc != 0) {
+    tables_.clear();
+    return error::storage(rc);
+  }
+  return Status();
+}
+
+Status Env::open_file(const std::string& path, dev_t dev, ino_t ino, std::shared_ptr<Env>* out) {
+  std::lock_guard lock(g_registry_mu);
+  auto key = std::make_pair(dev, ino);
+  auto it = registry().find(key);
+  if (it != registry().end()) {
+    if (auto env = it->second.lock()) {
+      *out = std::move(env);
+      return Status();
+    }
+    registry().erase(it);
+  }
+  MDB_env* raw = nullptr;
+  int rc = create_env(kMapSize, &raw);
+  if (rc != 0) return error::storage(rc);
+  rc = mdb_env_open(raw, path.c_str(), kEnvFlags, 0666);
+  if (rc != 0) {
+    mdb_env_close(raw);
+    return error::storage(rc);
+  }
+  // Slots left by processes that died while reading.
+  int dead = 0;
+  mdb_reader_check(raw, &dead);
+  std::shared_ptr<Env> env(new Env(raw));
+  Status s = env->open_tables();
+  if (!s.ok()) return s;
+  env->dev_ = dev;
+  env->ino_ = ino;
+  env->registered_ = true;
+  registry()[key] = env;
+  *out = std::move(env);
+  return Status();
+}
+
+Status Env::open_memory(std::shared_ptr<Env>* out) {
+  std::string dir = "/dev/shm";
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(dir.c_str(), W_OK) != 0) {
+    const char* tmp = std::getenv("TMPDIR");
+    dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  }
+  std::string path = dir + "/tarnel-XXXXXX";
+  int fd = mkstemp(path.data());
+  if (fd < 0) return error::storage(errno);
+  close(fd);
+  MDB_env* raw = nullptr;
+  int rc = create_env(kMemoryMapSize, &raw);
+  if (rc == 0) {
+    rc = mdb_env_open(raw, path.c_str(), kEnvFlags, 0600);
+    if (rc != 0) mdb_env_close(raw);
+  }
+  // The env keeps its descriptors; nothing of it stays on disk.
+  unlink(path.c_str());
+  unlink((path + "-lock").c_str());
+  if (rc != 0) return error::storage(rc);
+  *out = std::shared_ptr<Env>(new Env(raw));
+  return Status();
+}
+
+Env::~Env() {
+  if (registered_) {
+    std::lock_guard lock(g_registry_mu);
+    auto it = registry().find({dev_, ino_});
+    if (it != registry().end() && it->second.expired()) registry().erase(it);
+  }
+  for (MDB_txn* txn : pool_) mdb_txn_abort(txn);
+  mdb_env_close(env_);
+}
+
+std::optional<MDB_dbi> Env::lookup(std::string_view name) {
+  std::lock_guard lock(mu_);
+  auto it = tables_.find(name);
+  if (it == tables_.end()) return std::nullopt;
+  return it->second;
+}
+
+void Env::publish(std::string_view name, MDB_dbi dbi) {
+  std::lock_guard lock(mu_);
+  auto it = tables_.find(name);
+  if (it != tables_.end()) {
+    it->second = dbi;
+  } else {
+    tables_.emplace(std::string(name), dbi);
+  }
+}
+
+void Env::withdraw(std::string_view name) {
+  std::lock_guard lock(mu_);
+  auto it = tables_.find(name);
+  if (it != tables_.end()) tables_.erase(it);
+}
+
+int Env::acquire_read(MDB_txn** out) {
+  MDB_txn* txn = nullptr;
+  {
+    std::lock_guard lock(mu_);
+    if (!pool_.empty()) {
+      txn = pool_.back();
+      pool_.pop_back();
+    }
+  }
+  if (txn != nullptr) {
+    int rc = mdb_txn_renew(txn);
+    if (rc == 0) {
+      *out = txn;
+      return 0;
+    }
+    mdb_txn_abort(txn);
+  }
+  return mdb_txn_begin(env_, nullptr, MDB_RDONLY, out);
+}
+
+void Env::release_read(MDB_txn* txn) {
+  mdb_txn_reset(txn);
+  {
+    std::lock_guard lock(mu_);
+    if (pool_.size() < kPoolSize) {
+      pool_.push_back(txn);
+      return;
+    }
+  }
+  mdb_txn_abort(txn);
+}
+
+}  // namespace tarnel::store

@@ -1,0 +1,82 @@
+// Env: one LMDB environment, shared by the engine database that opened it and by every live
+// iterator that reads one of its snapshots.
+//
+// Thread rules and invariants:
+//  - One MDB_env per file per process: file environments are kept in a process-wide registry
+//    keyed by device and inode (a new open of a file whose environment is still held by iterators
+//    reuses it).
+//  - DBI handles are opened in exactly two places: when the environment opens (every table then
+//    in the file) and inside write transactions (new tables; the writer slot serialises them).
+//    Readers never call mdb_dbi_open, so they never race the writer on the environment's tables.
+//  - The name -> DBI map holds only handles whose table exists in the last commit: a handle is
+//    published after its creating transaction commits and withdrawn when its table is dropped.
+//  - Read transactions come from a small pool of reset transactions (renewing one costs far less
+//    than beginning one).
+#ifndef TARNEL_STORE_ENV_H_
+#define TARNEL_STORE_ENV_H_
+
+#include <lmdb.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "error/status.h"
+
+namespace tarnel::store {
+
+class Env {
+ public:
+  // Opens (or, for a file whose environment is still alive, reuses) the environment of `path`.
+  static Status open_file(const std::string& path, dev_t dev, ino_t ino, std::shared_ptr<Env>* out);
+  // A private environment on an unlinked file in /dev/shm (else $TMPDIR).
+  static Status open_memory(std::shared_ptr<Env>* out);
+  ~Env();
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+
+  MDB_env* get() const { return env_; }
+
+  // The published handle of table `name`, if the table exists.
+  std::optional<MDB_dbi> lookup(std::string_view name);
+  void publish(std::string_view name, MDB_dbi dbi);
+  void withdraw(std::string_view name);
+
+  // A read transaction from the pool (renewed) or a new one. Returns an LMDB code.
+  int acquire_read(MDB_txn** out);
+  // Resets `txn` and keeps it for reuse (or aborts it when the pool is full).
+  void release_read(MDB_txn* txn);
+
+  // Sets MDB_NOSYNC on or off (per engine database: only one is open on an env at a time).
+  void set_nosync(bool on) { mdb_env_set_flags(env_, MDB_NOSYNC, on ? 1 : 0); }
+
+ private:
+  explicit Env(MDB_env* env) : env_(env) {}
+  Status open_tables();
+
+  MDB_env* env_;
+  std::mutex mu_;
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables_;  // guarded by mu_
+  std::vector<MDB_txn*> pool_;                        // guarded by mu_
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  bool registered_ = false;
+};
+
+// Limits the engine sets, stated in the README.
+inline constexpr size_t kMapSize = size_t{1} << 40;        // 1 TiB of address space per file
+inline constexpr size_t kMemoryMapSize = size_t{1} << 38;  // 256 GiB for in-memory databases
+inline constexpr unsigned kMaxTables = 4096;
+inline constexpr unsigned kMaxReaders = 8192;
+
+}  // namespace tarnel::store
+
+#endif  // TARNEL_STORE_ENV_H_

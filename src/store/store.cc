@@ -1,0 +1,252 @@
+#include "store/store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "py/gil.h"
+
+namespace tarnel::store {
+namespace {
+
+constexpr const char kLocked[] = "Database already open. Cannot acquire lock.";
+
+// Opens table `name` again after a transaction that dropped it did not commit: the engine closed
+// its handle at the drop, but the table is still there.
+void reopen_tables(const std::shared_ptr<Env>& env, const std::vector<std::string>& names) {
+  MDB_txn* txn = nullptr;
+  int rc;
+  {
+    py::Unlocked unlocked;
+    rc = mdb_txn_begin(env->get(), nullptr, 0, &txn);
+  }
+  if (rc != 0) return;
+  std::vector<std::pair<std::string, MDB_dbi>> found;
+  for (const std::string& name : names) {
+    MDB_dbi dbi;
+    if (mdb_dbi_open(txn, name.c_str(), 0, &dbi) == 0) found.emplace_back(name, dbi);
+  }
+  {
+    py::Unlocked unlocked;
+    rc = mdb_txn_commit(txn);
+  }
+  if (rc != 0) return;
+  for (auto& [name, dbi] : found) env->publish(name, dbi);
+}
+
+}  // namespace
+
+// ---- Engine ----------------------------------------------------------------------------------
+
+Engine::Engine(std::shared_ptr<Env> env, int lock_fd, bool durable)
+    : env_(std::move(env)), lock_fd_(lock_fd), durable_(durable) {
+  env_->set_nosync(!durable_);
+}
+
+Engine::~Engine() {
+  // The end of the engine database. Failures here are reported to nobody.
+  if (!durable_ && lock_fd_ >= 0) mdb_env_sync(env_->get(), 1);
+  if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the exclusive lock
+}
+
+// ---- WriteTxn --------------------------------------------------------------------------------
+
+WriteTxn& WriteTxn::operator=(WriteTxn&& o) noexcept {
+  if (this != &o) {
+    abort();
+    engine_ = std::move(o.engine_);
+    txn_ = std::exchange(o.txn_, nullptr);
+    created_ = std::move(o.created_);
+    dropped_ = std::move(o.dropped_);
+  }
+  return *this;
+}
+
+WriteTxn::~WriteTxn() { abort(); }
+
+void WriteTxn::abort() {
+  if (txn_ == nullptr) return;
+  mdb_txn_abort(std::exchange(txn_, nullptr));
+  created_.clear();
+  if (!dropped_.empty()) {
+    reopen_tables(engine_->env(), dropped_);
+    dropped_.clear();
+  }
+  engine_.reset();
+}
+
+Status WriteTxn::open_table(std::string_view name, bool create, MDB_dbi* dbi, bool* found) {
+  const std::shared_ptr<Env>& env = engine_->env();
+  if (auto known = env->lookup(name)) {
+    *dbi = *known;
+    *found = true;
+    return Status();
+  }
+  for (auto& [n, d] : created_) {
+    if (n == name) {
+      *dbi = d;
+      *found = true;
+      return Status();
+    }
+  }
+  // Every table of the last commit is published, so a miss means the table does not exist.
+  if (!create) {
+    *found = false;
+    return Status();
+  }
+  std::string cname(name);
+  int rc = mdb_dbi_open(txn_, cname.c_str(), MDB_CREATE, dbi);
+  if (rc != 0) return error::storage(rc);
+  created_.emplace_back(std::move(cname), *dbi);
+  *found = true;
+  return Status();
+}
+
+Status WriteTxn::drop_table(std::string_view name, bool* found) {
+  MDB_dbi dbi;
+  Status s = open_table(name, false, &dbi, found);
+  if (!s.ok() || !*found) return s;
+  // mdb_drop closes the handle at once; no reader can hold it meanwhile (readers take handles
+  // from the published map with the interpreter lock held, as this call does).
+  engine_->env()->withdraw(name);
+  dropped_.emplace_back(name);
+  int rc = mdb_drop(txn_, dbi, 1);
+  if (rc != 0) return error::storage(rc);
+  return Status();
+}
+
+// ---- Store -----------------------------------------------------------------------------------
+
+Status Store::file(const std::string& path, bool durable, std::shared_ptr<Store>* out) {
+  if (path.find('\0') != std::string::npos) {
+    return Status::error("I/O error: file name contained an unexpected NUL byte");
+  }
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return error::storage(errno);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int e = errno;
+    ::close(fd);
+    return error::storage(e);
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int e = errno;
+    if (e == EWOULDBLOCK) {
+      ::close(fd);
+      return Status::error(kLocked);
+    }
+    if (e != ENOLCK && e != EOPNOTSUPP && e != ENOSYS) {
+      ::close(fd);
+      return error::storage(e);
+    }
+  }
+  std::shared_ptr<Env> env;
+  Status s = Env::open_file(path, st.st_dev, st.st_ino, &env);
+  if (!s.ok()) {
+    ::close(fd);
+    return s;
+  }
+  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), fd, durable), durable);
+  return Status();
+}
+
+Status Store::memory(bool durable, std::shared_ptr<Store>* out) {
+  std::shared_ptr<Env> env;
+  Status s = Env::open_memory(&env);
+  if (!s.ok()) return s;
+  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), -1, durable), durable);
+  return Status();
+}
+
+Status Store::database(std::shared_ptr<Engine>* out) {
+  PoisonLock lock(mu_, "db poisoned");
+  if (!db_) return Status::error(std::string(error::kClosed));
+  *out = db_;
+  return Status();
+}
+
+Status Store::begin_read(ReadTxn* out) {
+  std::shared_ptr<Engine> engine;
+  Status s = database(&engine);
+  if (!s.ok()) return s;
+  MDB_txn* txn = nullptr;
+  int rc = engine->env()->acquire_read(&txn);
+  if (rc != 0) return error::storage(rc);
+  *out = ReadTxn(engine->env(), txn);
+  return Status();
+}
+
+Status Store::begin_write(WriteTxn* out) {
+  std::shared_ptr<Engine> engine;
+  Status s = database(&engine);
+  if (!s.ok()) return s;
+  return begin_write_on(std::move(engine), out);
+}
+
+Status Store::begin_write_on(std::shared_ptr<Engine> engine, WriteTxn* out) {
+  MDB_txn* txn = nullptr;
+  int rc;
+  {
+    py::Unlocked unlocked;
+    rc = mdb_txn_begin(engine->env()->get(), nullptr, 0, &txn);
+    if (rc != 0) engine.reset();  // may run the engine's end: it needs no Python
+  }
+  if (rc != 0) return error::storage(rc);
+  out->abort();
+  out->engine_ = std::move(engine);
+  out->txn_ = txn;
+  return Status();
+}
+
+Status Store::commit_detached(WriteTxn* txn) {
+  int rc;
+  {
+    py::Unlocked unlocked;
+    rc = mdb_txn_commit(std::exchange(txn->txn_, nullptr));
+  }
+  std::shared_ptr<Engine> engine = std::move(txn->engine_);
+  if (rc != 0) {
+    txn->created_.clear();
+    if (!txn->dropped_.empty()) reopen_tables(engine->env(), txn->dropped_);
+    txn->dropped_.clear();
+    return error::storage(rc);
+  }
+  for (auto& [name, dbi] : txn->created_) engine->env()->publish(name, dbi);
+  txn->created_.clear();
+  txn->dropped_.clear();
+  return Status();
+}
+
+Status Store::names(std::vector<std::string>* out) {
+  ReadTxn txn;
+  Status s = begin_read(&txn);
+  if (!s.ok()) return s;
+  MDB_dbi main_dbi;
+  int rc = mdb_dbi_open(txn.get(), nullptr, 0, &main_dbi);
+  MDB_cursor* cur = nullptr;
+  if (rc == 0) rc = mdb_cursor_open(txn.get(), main_dbi, &cur);
+  if (rc != 0) return error::storage(rc);
+  MDB_val k, v;
+  int r = mdb_cursor_get(cur, &k, &v, MDB_FIRST);
+  while (r == 0) {
+    out->emplace_back(static_cast<const char*>(k.mv_data), k.mv_size);
+    r = mdb_cursor_get(cur, &k, &v, MDB_NEXT);
+  }
+  mdb_cursor_close(cur);
+  if (r != MDB_NOTFOUND) return error::storage(r);
+  std::stable_sort(out->begin(), out->end());
+  return Status();
+}
+
+void Store::close() {
+  std::shared_ptr<Engine> taken;
+  PoisonLock lock(mu_, "db poisoned");
+  taken = std::move(db_);
+  taken.reset();  // the engine's end runs here when no call holds a share
+}
+
+}  // namespace tarnel::store

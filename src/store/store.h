@@ -1,0 +1,130 @@
+// Store: the one owner of the engine database behind a Database and its Collections.
+//
+// Ownership: a Store is shared (std::shared_ptr) by the Database object and every Collection
+// taken from it. It holds the engine database (`Engine`) behind a mutex until close(). A call in
+// progress takes its own share of the Engine for as long as it needs it (a write, from its begin
+// to its commit), so close() never waits for a writer and the engine's end - a final sync for a
+// non-durable store, then the release of the file lock - runs in whichever thread lets go last.
+// It needs no Python and never waits for the writer slot.
+//
+// Iterators hold only the Env (the map and their own snapshot), never the Engine: they outlive
+// close() and keep yielding their snapshot.
+//
+// The interpreter lock is released only while a write transaction begins (the wait for the
+// writer slot) and while it commits.
+#ifndef TARNEL_STORE_STORE_H_
+#define TARNEL_STORE_STORE_H_
+
+#include <lmdb.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error/status.h"
+#include "py/fault.h"
+#include "store/env.h"
+
+namespace tarnel::store {
+
+// The engine database: an Env plus, for a file, the descriptor that holds its exclusive lock.
+class Engine {
+ public:
+  Engine(std::shared_ptr<Env> env, int lock_fd, bool durable);
+  ~Engine();  // the engine's end
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+  const std::shared_ptr<Env>& env() const { return env_; }
+
+ private:
+  std::shared_ptr<Env> env_;
+  int lock_fd_;  // -1 for memory
+  bool durable_;
+};
+
+// A read snapshot. Move-only; returns its transaction to the env's pool when it goes.
+class ReadTxn {
+ public:
+  ReadTxn() = default;
+  ReadTxn(std::shared_ptr<Env> env, MDB_txn* txn) : env_(std::move(env)), txn_(txn) {}
+  ReadTxn(ReadTxn&& o) noexcept : env_(std::move(o.env_)), txn_(std::exchange(o.txn_, nullptr)) {}
+  ReadTxn& operator=(ReadTxn&& o) noexcept {
+    if (this != &o) {
+      reset();
+      env_ = std::move(o.env_);
+      txn_ = std::exchange(o.txn_, nullptr);
+    }
+    return *this;
+  }
+  ~ReadTxn() { reset(); }
+  void reset() {
+    if (txn_ != nullptr) env_->release_read(std::exchange(txn_, nullptr));
+    env_.reset();
+  }
+  MDB_txn* get() const { return txn_; }
+  const std::shared_ptr<Env>& env() const { return env_; }
+
+ private:
+  std::shared_ptr<Env> env_;
+  MDB_txn* txn_ = nullptr;
+};
+
+// A write transaction. Holds a share of the engine from its begin to its end; aborted (rolled
+// back) when it goes uncommitted. Tables it creates or drops are published or withdrawn only
+// when it commits.
+class WriteTxn {
+ public:
+  WriteTxn() = default;
+  WriteTxn(WriteTxn&& o) noexcept = default;
+  WriteTxn& operator=(WriteTxn&& o) noexcept;
+  ~WriteTxn();
+
+  MDB_txn* get() const { return txn_; }
+  // The handle of table `name`; when it does not exist, creates it if `create`, else answers
+  // *found = false.
+  Status open_table(std::string_view name, bool create, MDB_dbi* dbi, bool* found);
+  // Deletes table `name`; *found = false when there is none.
+  Status drop_table(std::string_view name, bool* found);
+
+ private:
+  friend class Store;
+  void abort();
+
+  std::shared_ptr<Engine> engine_;
+  MDB_txn* txn_ = nullptr;
+  std::vector<std::pair<std::string, MDB_dbi>> created_;
+  std::vector<std::string> dropped_;
+};
+
+class Store {
+ public:
+  static Status file(const std::string& path, bool durable, std::shared_ptr<Store>* out);
+  static Status memory(bool durable, std::shared_ptr<Store>* out);
+  Store(std::shared_ptr<Engine> db, bool durable) : db_(std::move(db)), durable_(durable) {}
+
+  // A share of the engine database, or "database is closed".
+  Status database(std::shared_ptr<Engine>* out);
+  Status begin_read(ReadTxn* out);
+  // Begins with the interpreter lock released (waits for the writer slot).
+  // REQUIRES: the interpreter lock is held.
+  Status begin_write(WriteTxn* out);
+  // The begin half of begin_write, on an engine share already taken.
+  static Status begin_write_on(std::shared_ptr<Engine> engine, WriteTxn* out);
+  // Commits with the interpreter lock released; the transaction is gone either way.
+  static Status commit_detached(WriteTxn* txn);
+  // Names of all collections, sorted by their bytes.
+  Status names(std::vector<std::string>* out);
+  // Clears the store's share of the engine; never fails; idempotent.
+  void close();
+
+ private:
+  PoisonMutex mu_;
+  std::shared_ptr<Engine> db_;  // guarded by mu_
+  bool durable_;
+};
+
+}  // namespace tarnel::store
+
+#endif  // TARNEL_STORE_STORE_H_
