@@ -26,14 +26,47 @@ PyObject* raise(const Status& s) {
   return nullptr;
 }
 
-PyObject* key_error(const std::string& repr) { return raise(Status::key_error(repr)); }
+// The repr text of a key (str() of repr(key), leniently), the argument of the KeyError of get
+// and delete. It is taken before the store is touched; for keys made only of exact int, str and
+// bytes objects, whose repr runs no user code and cannot fail, taking it is put off until a
+// KeyError needs it.
+class ReprText {
+ public:
+  // False with the exception of repr() set.
+  bool take_early(PyObject* key) {
+    key_ = key;
+    if (pure(key)) return true;
+    return take();
+  }
+  PyObject* key_error() {
+    if (!taken_ && !take()) return nullptr;
+    return raise(Status::key_error(std::move(text_)));
+  }
 
-// The repr text of a key: str() of repr(key), leniently.
-bool repr_text(PyObject* key, std::string* out) {
-  py::Ref r = py::Ref::steal(PyObject_Repr(key));
-  if (!r) return false;
-  return py::lenient_text(r.get(), out);
-}
+ private:
+  static bool pure_scalar(PyObject* o) {
+    return PyLong_CheckExact(o) || PyUnicode_CheckExact(o) || PyBytes_CheckExact(o);
+  }
+  static bool pure(PyObject* key) {
+    if (pure_scalar(key)) return true;
+    if (!PyTuple_CheckExact(key)) return false;
+    Py_ssize_t n = PyTuple_Size(key);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!pure_scalar(PyTuple_GetItem(key, i))) return false;
+    }
+    return true;
+  }
+  bool take() {
+    taken_ = true;
+    py::Ref r = py::Ref::steal(PyObject_Repr(key_));
+    if (!r) return false;
+    return py::lenient_text(r.get(), &text_);
+  }
+
+  PyObject* key_ = nullptr;
+  bool taken_ = false;
+  std::string text_;
+};
 
 // ---- point reads -----------------------------------------------------------------------------
 
@@ -47,16 +80,16 @@ PyObject* Collection_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!py::bind(kGetSig, args, nargs, kw, a)) return nullptr;
   std::string kb;
   if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
-  std::string repr;
-  if (!repr_text(a[0], &repr)) return nullptr;
+  ReprText repr;
+  if (!repr.take_early(a[0])) return nullptr;
   ReadTable t;
   bool present;
   Status s = self_of(self).read(&t, &present);
   if (!s.ok()) return raise(s);
-  if (!present || kb.size() > kMaxKeyBytes) return key_error(repr);
+  if (!present || kb.size() > kMaxKeyBytes) return repr.key_error();
   MDB_val k = stored_key(kb), v;
   int rc = mdb_get(t.txn.get(), t.dbi, &k, &v);
-  if (rc == MDB_NOTFOUND) return key_error(repr);
+  if (rc == MDB_NOTFOUND) return repr.key_error();
   if (rc != 0) return raise(error::storage(rc));
   return doc::bytes_to_doc({static_cast<const char*>(v.mv_data), v.mv_size}).release();
 }
@@ -192,15 +225,15 @@ PyObject* Collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!py::bind(kDeleteSig, args, nargs, kw, a)) return nullptr;
   std::string kb;
   if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
-  std::string repr;
-  if (!repr_text(a[0], &repr)) return nullptr;
+  ReprText repr;
+  if (!repr.take_early(a[0])) return nullptr;
   const Collection& coll = self_of(self);
   {
     ReadTable t;
     bool present;
     Status s = coll.read(&t, &present);
     if (!s.ok()) return raise(s);
-    if (!present) return key_error(repr);
+    if (!present) return repr.key_error();
   }
   bool present, existed = false;
   // The table is looked for again inside the write transaction: one dropped meanwhile by another
@@ -215,7 +248,7 @@ PyObject* Collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t na
     return Status();
   });
   if (!s.ok()) return raise(s);
-  if (!present || !existed) return key_error(repr);
+  if (!present || !existed) return repr.key_error();
   Py_RETURN_NONE;
 }
 

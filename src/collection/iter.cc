@@ -39,7 +39,7 @@ struct Range {
 
   Range(ReadTable* t, Bounds b) : txn(std::move(t->txn)), bounds(std::move(b)) {}
   ~Range() {
-    if (cursor != nullptr) mdb_cursor_close(cursor);
+    if (cursor != nullptr && !txn.env()->forked()) mdb_cursor_close(cursor);
   }
   Range(const Range&) = delete;
   Range& operator=(const Range&) = delete;
@@ -132,6 +132,10 @@ PyObject* Iter_next(PyObject* self) {
   if (!lock.acquire()) return nullptr;
   if (!it->inner) return nullptr;  // ended
   Range& r = *it->inner;
+  if (r.txn.env()->forked()) {
+    error::raise(Status::error(store::kForked));
+    return nullptr;
+  }
   MDB_val k, v;
   int rc;
   if (!r.started) {

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -20,6 +23,11 @@ std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Env>>& registry() {
   static auto* r = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Env>>();
   return *r;
 }
+
+// Counts the fork()s this process descends from; an Env remembers the count it was opened under.
+std::atomic<unsigned> g_fork_generation{0};
+void on_fork_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+std::once_flag g_atfork_once;
 
 constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_NOTLS;
 
@@ -38,6 +46,15 @@ int create_env(size_t map_size, MDB_env** out) {
 }
 
 }  // namespace
+
+Env::Env(MDB_env* env) : env_(env) {
+  std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, &on_fork_child); });
+  fork_generation_ = g_fork_generation.load(std::memory_order_relaxed);
+}
+
+bool Env::forked() const {
+  return fork_generation_ != g_fork_generation.load(std::memory_order_relaxed);
+}
 
 Status Env::open_tables() {
   MDB_txn* txn = nullptr;
@@ -91,7 +108,7 @@ Status Env::open_file(const std::string& path, dev_t dev, ino_t ino, std::shared
   auto key = std::make_pair(dev, ino);
   auto it = registry().find(key);
   if (it != registry().end()) {
-    if (auto env = it->second.lock()) {
+    if (auto env = it->second.lock(); env && !env->forked()) {
       *out = std::move(env);
       return Status();
     }
@@ -145,6 +162,7 @@ Status Env::open_memory(std::shared_ptr<Env>* out) {
 }
 
 Env::~Env() {
+  if (forked()) return;  // the parent's: leave it alone
   if (registered_) {
     std::lock_guard lock(g_registry_mu);
     auto it = registry().find({dev_, ino_});
@@ -198,6 +216,7 @@ int Env::acquire_read(MDB_txn** out) {
 }
 
 void Env::release_read(MDB_txn* txn) {
+  if (forked()) return;
   mdb_txn_reset(txn);
   {
     std::lock_guard lock(mu_);

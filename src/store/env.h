@@ -41,6 +41,11 @@ class Env {
 
   MDB_env* get() const { return env_; }
 
+  // True in a child process forked after the environment was opened. LMDB environments do not
+  // survive fork(): the child must not use this one, and must not even release it (releasing a
+  // read transaction writes to the reader table it shares with the parent).
+  bool forked() const;
+
   // The published handle of table `name`, if the table exists.
   std::optional<MDB_dbi> lookup(std::string_view name);
   void publish(std::string_view name, MDB_dbi dbi);
@@ -55,7 +60,7 @@ class Env {
   void set_nosync(bool on) { mdb_env_set_flags(env_, MDB_NOSYNC, on ? 1 : 0); }
 
  private:
-  explicit Env(MDB_env* env) : env_(env) {}
+  explicit Env(MDB_env* env);
   Status open_tables();
 
   MDB_env* env_;
@@ -66,10 +71,15 @@ class Env {
   };
   std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables_;  // guarded by mu_
   std::vector<MDB_txn*> pool_;                        // guarded by mu_
+  unsigned fork_generation_;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   bool registered_ = false;
 };
+
+// The text of the error a forked child gets for a database its parent opened.
+inline constexpr const char kForked[] =
+    "database was opened before this process forked; open it again in this process";
 
 // Limits the engine sets, stated in the README.
 inline constexpr size_t kMapSize = size_t{1} << 40;        // 1 TiB of address space per file

@@ -49,6 +49,7 @@ Engine::Engine(std::shared_ptr<Env> env, int lock_fd, bool durable)
 
 Engine::~Engine() {
   // The end of the engine database. Failures here are reported to nobody.
+  if (env_->forked()) return;
   if (!durable_ && lock_fd_ >= 0) mdb_env_sync(env_->get(), 1);
   if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the exclusive lock
 }
@@ -70,6 +71,10 @@ WriteTxn::~WriteTxn() { abort(); }
 
 void WriteTxn::abort() {
   if (txn_ == nullptr) return;
+  if (engine_->env()->forked()) {  // a transaction of the parent's, inherited mid-write
+    txn_ = nullptr;
+    return;
+  }
   mdb_txn_abort(std::exchange(txn_, nullptr));
   created_.clear();
   if (!dropped_.empty()) {
@@ -165,6 +170,7 @@ Status Store::memory(bool durable, std::shared_ptr<Store>* out) {
 Status Store::database(std::shared_ptr<Engine>* out) {
   PoisonLock lock(mu_, "db poisoned");
   if (!db_) return Status::error(std::string(error::kClosed));
+  if (db_->env()->forked()) return Status::error(kForked);
   *out = db_;
   return Status();
 }

@@ -1,0 +1,60 @@
+# tarnel: `make demo` and `make test` do all the set-up on a fresh machine.
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+SYSTEM_PACKAGES := liblmdb-dev libbson-dev pkg-config g++
+PY_PACKAGES := scikit-build-core cmake ninja pytest hypothesis lmdb pymongo
+ASAN_DIR := build/asan
+
+.PHONY: help deps venv build demo test asan symbols clean
+
+help: ## List the targets
+	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/:.*## /\t/'
+
+deps: ## Install the system packages when missing (as root), else say how
+	@missing=""; for p in $(SYSTEM_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  else \
+	    echo "missing system packages; run: sudo apt-get update && sudo apt-get install -y$$missing"; exit 1; \
+	  fi; \
+	fi
+
+$(VENV)/.ready: Makefile
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(PY_PACKAGES)
+	touch $@
+
+venv: deps $(VENV)/.ready ## Project virtualenv with the build and test dependencies
+
+build: venv ## Build and install tarnel into the virtualenv
+	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/release -Ccmake.define.TARNEL_WERROR=ON .
+
+demo: build ## Build, then run the example
+	$(PY) examples/quickstart.py
+
+test: build ## Build, then run the whole test suite
+	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
+
+asan: venv ## The test suite against an AddressSanitizer + UBSan build
+	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTARNEL_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_DIR)
+	cd tests && PYTHONPATH=$(abspath $(ASAN_DIR))/python PYTHONMALLOC=malloc \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 TARNEL_ASAN=1 \
+	  ../$(PY) -m pytest -q -p no:cacheprovider .
+
+symbols: build ## Check that only PyInit__tarnel leaves the extension
+	@so=$$($(PY) -c 'import tarnel._tarnel as m; print(m.__file__)'); \
+	exported=$$(nm -D --defined-only $$so | awk '{print $$3}' | grep -v '^$$'); \
+	echo "$$exported"; [ "$$exported" = "PyInit__tarnel" ]
+
+clean: ## Remove build products and the virtualenv
+	rm -rf build $(VENV) dist *.egg-info
