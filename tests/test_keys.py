@@ -228,9 +228,10 @@ KEY = st.one_of(PART, st.lists(PART, max_size=4).map(tuple))
 
 
 def model(key):
-    """Key order as a sort key: ints < strs < bytes per part, a shorter key before its extensions."""
+    """Key order as a sort key: ints < strs < bytes per part, a key before its extensions."""
     parts = key if isinstance(key, tuple) else (key,)
-    return tuple((0, p) if isinstance(p, int) else (1, p) if isinstance(p, str) else (2, p) for p in parts)
+    rank = lambda p: 0 if isinstance(p, int) else 1 if isinstance(p, str) else 2  # noqa: E731
+    return tuple((rank(p), p) for p in parts)
 
 
 @needs_scans

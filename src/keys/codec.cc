@@ -137,7 +137,8 @@ DecodedKey::Part DecodedKey::part(std::size_t k) const {
   const Entry& e = k < kInline ? inline_[k] : spill_[k - kInline];
   std::string_view body;
   if (e.kind != KeyPart::Kind::kInt) {
-    body = e.in_scratch ? std::string_view(scratch_).substr(e.off, e.len) : base_.substr(e.off, e.len);
+    const std::string_view from = e.in_scratch ? std::string_view(scratch_) : base_;
+    body = from.substr(e.off, e.len);
   }
   return Part{e.kind, e.i, body};
 }
