@@ -1,7 +1,20 @@
 // The pure key byte codec: no Python here.
+//
+// Key bytes are the encodings of a key's parts, concatenated, with no header or count:
+//   Int   0x01, then v XOR 2**63 as 8 bytes, most significant first (exactly 9 bytes)
+//   Str   0x02, UTF-8 with each 0x00 written as 0x00 0xFF, then the terminator 0x00
+//   Bytes 0x03, the bytes with each 0x00 written as 0x00 0xFF, then the terminator 0x00
+// Byte-wise comparison of key bytes is key order: ints (numerically) < strs (by code point) <
+// bytes, part by part, and a key sorts before every longer key that begins with it. A terminator
+// is followed by the end or by a tag 0x01..0x03, all of which sort below an escape's 0xFF.
+//
+// Decoding accepts exactly what encoding produces (plus further well-formed parts after a
+// complete key); it walks forward once, looking at most one byte ahead, and never resynchronises.
 #ifndef TARNEL_KEYS_CODEC_H_
 #define TARNEL_KEYS_CODEC_H_
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +30,9 @@ inline constexpr unsigned char kTagInt = 0x01;
 inline constexpr unsigned char kTagStr = 0x02;
 inline constexpr unsigned char kTagBytes = 0x03;
 
+// The size of an encoded Int part, tag included.
+inline constexpr std::size_t kIntPartSize = 9;
+
 struct KeyPart {
   enum class Kind : std::uint8_t { kInt, kStr, kBytes };
   Kind kind = Kind::kInt;
@@ -30,9 +46,56 @@ void encode_int(std::int64_t v, std::string* out);
 // Tag, escaped body and (when `terminate`) the terminator.
 void encode_text(unsigned char tag, std::string_view body, bool terminate, std::string* out);
 
-// Splits key bytes into parts: "truncated int key", "unterminated key component",
-// "bad key tag {:#x}" or the UTF-8 error texts of a Str body, as tarnel.Error.
+// Key bytes split into parts without copying the bodies that need no unescaping.
+//
+// After a successful decode(), part(k) for k < size() is valid until the next decode() or the
+// object's end, and as long as the key bytes given to decode() stay alive and unchanged: a body
+// holding no escaped zero byte is a view into those key bytes, the others live in the object.
+class DecodedKey {
+ public:
+  struct Part {
+    KeyPart::Kind kind;
+    std::int64_t i;         // kInt
+    std::string_view body;  // kStr (well-formed UTF-8) and kBytes
+  };
+
+  DecodedKey() = default;
+  DecodedKey(const DecodedKey&) = delete;
+  DecodedKey& operator=(const DecodedKey&) = delete;
+
+  // Splits `key_bytes`; on failure size() is 0 and the Status (tarnel.Error) says why:
+  // "truncated int key", "unterminated key component", "bad key tag {:#x}", or a UTF-8 error
+  // of a Str body.
+  Status decode(std::string_view key_bytes);
+
+  std::size_t size() const { return size_; }
+  Part part(std::size_t k) const;
+
+ private:
+  struct Entry {
+    KeyPart::Kind kind;
+    bool in_scratch;  // body unescaped into scratch_ (else a view into base_)
+    std::int64_t i;
+    std::size_t off, len;
+  };
+  static constexpr std::size_t kInline = 8;
+
+  void push(const Entry& e);
+
+  std::string_view base_;
+  std::string scratch_;
+  std::array<Entry, kInline> inline_;  // written before read: entries below size_ only
+  std::vector<Entry> spill_;  // entries kInline and up
+  std::size_t size_ = 0;
+};
+
+// Splits key bytes into owned parts (see DecodedKey::decode for the errors).
 Status decode(std::string_view key_bytes, std::vector<KeyPart>* out);
+
+// The text of the first UTF-8 error in `s` as Rust's std::str::from_utf8 reports it
+// ("invalid utf-8 sequence of {n} bytes from index {i}" or "incomplete utf-8 byte sequence from
+// index {i}"), or OK when `s` is well-formed.
+Status check_utf8(std::string_view s);
 
 // The smallest byte string above every string that begins with `prefix`: drop trailing 0xFF
 // bytes, then add one to the last byte. None when nothing is left.

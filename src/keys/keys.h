@@ -25,19 +25,30 @@
 
 namespace tarnel::keys {
 
-// `obj` (borrowed) as key parts; appends to `out`. TypeError / ValueError as the key rules say.
+// `obj` (borrowed) as key parts, appended to `out`: a tuple (or tuple subclass instance) gives one
+// part per item, read from the tuple's own storage; anything else is one scalar part. The first
+// bad item decides the error; on failure `out` is as it was.
+//   bool (alone or as an item)  TypeError "bool is not a valid key type"
+//   int outside int64           ValueError "int key outside 64-bit range"
+//   any other type              TypeError "invalid key type {__name__} (expected ...)", or the
+//                               failure of reading the type's __name__
 bool key_from_py(PyObject* obj, std::vector<KeyPart>* out);
-// One scalar as a key part.
+// One scalar as a key part (a tuple is refused here like any other unsupported type). A str part
+// holds the text of str(obj), surrogates as three U+FFFD each (py::lenient_text).
 bool part_from_py(PyObject* obj, KeyPart* out);
-// key_from_py then encode, without materialising the parts where it can: appends the key bytes
-// of `obj` to `out`. The road of every key argument.
+// key_from_py then encode, in one pass without materialising parts: appends the key bytes of
+// `obj` to `out`. Same results and same errors, in the same order. On failure `out` is as it
+// was. The road of every key argument.
 bool key_bytes_from_py(PyObject* obj, std::string* out);
-// Prefix bytes of `p` for a prefix scan (a tuple: its key bytes; a str/bytes: tag and escaped
-// body without terminator; an int: TypeError).
+// Appends the prefix bytes of `p` for a prefix scan: a tuple gives its key bytes; a str or bytes
+// its tag and escaped body without terminator; an in-range int TypeError "prefix must be str,
+// bytes, or a tuple of key components"; anything else fails as a key part. On failure `out` is
+// as it was.
 bool prefix_from_py(PyObject* p, std::string* out);
 
-// Stored key bytes back to a new Python object (int, str, bytes, or a tuple for zero or several
-// parts). Empty Ref with tarnel.Error set for malformed bytes.
+// Stored key bytes back to a new Python object: one part gives the scalar (int, str, bytes), zero
+// or several parts a tuple. The whole key is decoded before any object is made, so malformed
+// bytes give an empty Ref with tarnel.Error set and no object. Runs no Python code of its own.
 py::Ref key_to_py(std::string_view key_bytes);
 
 }  // namespace tarnel::keys
