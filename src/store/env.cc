@@ -97,7 +97,7 @@ Status Env::open_tables() {
   // Committing a read transaction keeps the handles it opened in the environment.
   rc = mdb_txn_commit(txn);
   if (rc != 0) return error::storage(rc);
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(tables_mu_);
   tables_ = std::move(tables);
   return Status();
 }
@@ -176,14 +176,18 @@ Env::~Env() {
 }
 
 std::optional<MDB_dbi> Env::lookup(std::string_view name) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(tables_mu_);
   auto it = tables_.find(name);
   if (it == tables_.end()) return std::nullopt;
   return it->second;
 }
 
 void Env::publish(std::string_view name, MDB_dbi dbi) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(tables_mu_);
+  publish_locked(name, dbi);
+}
+
+void Env::publish_locked(std::string_view name, MDB_dbi dbi) {
   auto it = tables_.find(name);
   if (it != tables_.end()) {
     it->second = dbi;
@@ -193,7 +197,11 @@ void Env::publish(std::string_view name, MDB_dbi dbi) {
 }
 
 void Env::withdraw(std::string_view name) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(tables_mu_);
+  withdraw_locked(name);
+}
+
+void Env::withdraw_locked(std::string_view name) {
   auto it = tables_.find(name);
   if (it != tables_.end()) tables_.erase(it);
 }
@@ -201,7 +209,7 @@ void Env::withdraw(std::string_view name) {
 int Env::acquire_read(MDB_txn** out) {
   MDB_txn* txn = nullptr;
   {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(pool_mu_);
     if (!pool_.empty()) {
       txn = pool_.back();
       pool_.pop_back();
@@ -222,7 +230,7 @@ void Env::release_read(MDB_txn* txn) {
   if (forked()) return;
   mdb_txn_reset(txn);
   {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(pool_mu_);
     if (pool_.size() < kPoolSize) {
       pool_.push_back(txn);
       return;

@@ -11,7 +11,8 @@
 //    transactions (new tables; the writer slot serialises them).
 //    Readers never call mdb_dbi_open, so they never race the writer on the environment's tables.
 //  - The name -> DBI map holds only handles whose table exists in the last commit: a handle is
-//    published after its creating transaction commits and withdrawn when its table is dropped.
+//    published when its creating transaction commits and withdrawn when the drop commits; lookups
+//    wait while such a commit runs, so the map and the last commit always agree.
 //  - Read transactions come from a small pool of reset transactions (renewing one costs far less
 //    than beginning one).
 #ifndef TARNEL_STORE_ENV_H_
@@ -52,6 +53,13 @@ class Env {
   std::optional<MDB_dbi> lookup(std::string_view name);
   void publish(std::string_view name, MDB_dbi dbi);
   void withdraw(std::string_view name);
+  // Holds the table map still, for a commit that creates or drops tables: lookups wait until the
+  // commit and the map agree again. Taken with the interpreter lock held by the one writer (no
+  // holder of it waits for that lock), and released before the writer takes that lock back.
+  std::unique_lock<std::mutex> lock_tables() { return std::unique_lock(tables_mu_); }
+  // publish / withdraw while lock_tables() is held.
+  void publish_locked(std::string_view name, MDB_dbi dbi);
+  void withdraw_locked(std::string_view name);
 
   // A read transaction from the pool (renewed) or a new one. Returns an LMDB code.
   int acquire_read(MDB_txn** out);
@@ -67,13 +75,14 @@ class Env {
   Status open_tables();
 
   MDB_env* env_;
-  std::mutex mu_;
+  std::mutex tables_mu_;
+  std::mutex pool_mu_;
   struct NameHash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
-  std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables_;  // guarded by mu_
-  std::vector<MDB_txn*> pool_;                        // guarded by mu_
+  std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables_;  // guarded by tables_mu_
+  std::vector<MDB_txn*> pool_;  // guarded by pool_mu_
   unsigned fork_generation_;
   dev_t dev_ = 0;
   ino_t ino_ = 0;

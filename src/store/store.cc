@@ -78,6 +78,7 @@ void WriteTxn::abort() {
   mdb_txn_abort(std::exchange(txn_, nullptr));
   created_.clear();
   if (!dropped_.empty()) {
+    for (const std::string& name : dropped_) engine_->env()->withdraw(name);
     reopen_tables(engine_->env(), dropped_);
     dropped_.clear();
   }
@@ -115,9 +116,9 @@ Status WriteTxn::drop_table(std::string_view name, bool* found) {
   MDB_dbi dbi;
   Status s = open_table(name, false, &dbi, found);
   if (!s.ok() || !*found) return s;
-  // mdb_drop closes the handle at once; no reader can hold it meanwhile (readers take handles
-  // from the published map with the interpreter lock held, as this call does).
-  engine_->env()->withdraw(name);
+  // mdb_drop closes the handle at once. No reader uses it meanwhile: readers take handles from
+  // the map with the interpreter lock held, as this call does, and the commit holds the map
+  // still until the name is withdrawn.
   dropped_.emplace_back(name);
   int rc = mdb_drop(txn_, dbi, 1);
   if (rc != 0) return error::storage(rc);
@@ -209,20 +210,31 @@ Status Store::begin_write_on(std::shared_ptr<Engine> engine, WriteTxn* out) {
 }
 
 Status Store::commit_detached(WriteTxn* txn) {
+  std::shared_ptr<Engine> engine = std::move(txn->engine_);
+  Env& env = *engine->env();
+  bool tables_change = !txn->created_.empty() || !txn->dropped_.empty();
+  std::unique_lock<std::mutex> tables;
+  // Lookups of other threads wait from here until the map agrees with the commit.
+  if (tables_change) tables = env.lock_tables();
   int rc;
   {
     py::Unlocked unlocked;
     rc = mdb_txn_commit(std::exchange(txn->txn_, nullptr));
+    if (tables_change) {
+      if (rc == 0) {
+        for (auto& [name, dbi] : txn->created_) env.publish_locked(name, dbi);
+      }
+      for (const std::string& name : txn->dropped_) env.withdraw_locked(name);
+      tables.unlock();
+    }
   }
-  std::shared_ptr<Engine> engine = std::move(txn->engine_);
+  txn->created_.clear();
   if (rc != 0) {
-    txn->created_.clear();
+    // The tables a failed drop closed are still there: open them again.
     if (!txn->dropped_.empty()) reopen_tables(engine->env(), txn->dropped_);
     txn->dropped_.clear();
     return error::storage(rc);
   }
-  for (auto& [name, dbi] : txn->created_) engine->env()->publish(name, dbi);
-  txn->created_.clear();
   txn->dropped_.clear();
   return Status();
 }

@@ -95,7 +95,7 @@ class WriteTxn {
   std::shared_ptr<Engine> engine_;
   MDB_txn* txn_ = nullptr;
   std::vector<std::pair<std::string, MDB_dbi>> created_;
-  std::vector<std::string> dropped_;
+  std::vector<std::string> dropped_;  // their handles are closed already (mdb_drop does that)
 };
 
 class Store {
