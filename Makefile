@@ -5,9 +5,12 @@ VENV := .venv
 PY := $(VENV)/bin/python
 SYSTEM_PACKAGES := liblmdb-dev libbson-dev pkg-config g++
 PY_PACKAGES := scikit-build-core cmake ninja pytest hypothesis lmdb pymongo
+# The benchmark's peers (not needed by the tests): `make bench` installs them.
+BENCH_PACKAGES := lmdb pymongo rocksdict diskcache psutil
+BENCH_ARGS ?=
 ASAN_DIR := build/asan
 
-.PHONY: help deps venv build demo test asan symbols clean
+.PHONY: help deps venv build demo test asan symbols bench bench-deps clean
 
 help: ## List the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/:.*## /\t/'
@@ -50,6 +53,15 @@ asan: venv ## The test suite against an AddressSanitizer + UBSan build
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 TARNEL_ASAN=1 \
 	  ../$(PY) -m pytest -q -p no:cacheprovider .
+
+$(VENV)/.bench-ready: $(VENV)/.ready Makefile
+	$(PY) -m pip install -q $(BENCH_PACKAGES)
+	touch $@
+
+bench-deps: venv $(VENV)/.bench-ready ## Install the benchmark's peers (rocksdict, diskcache, ...) into the virtualenv
+
+bench: build bench-deps ## Throughput and memory against lmdb+bson, sqlite3, rocksdict, diskcache (BENCH_ARGS=--scale 1)
+	$(PY) bench/bench.py --json bench/results.json $(BENCH_ARGS)
 
 symbols: build ## Check that only PyInit__tarnel leaves the extension
 	@so=$$($(PY) -c 'import tarnel._tarnel as m; print(m.__file__)'); \
