@@ -67,6 +67,7 @@ wheel: venv ## dist/: the abi3 wheel, repaired (auditwheel) to carry its own LMD
 	rm -rf dist/raw dist/tarnel-*.whl
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=build/wheel -w dist/raw .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist dist/raw/tarnel-*.whl
+	$(PY) tools/wheel_notices.py dist/tarnel-*.whl
 	rm -rf dist/raw
 	@ls dist/tarnel-*.whl
 

@@ -23,7 +23,9 @@ import re, sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 need = [r"tarnel/__init__\.py", r"tarnel/_tarnel\.pyi", r"tarnel/py\.typed",
         r"tarnel/_tarnel\.abi3\.so", r"tarnel\.libs/liblmdb-[0-9a-f]{8}\.so[.0-9]*",
-        r"tarnel\.libs/libbson-1-[0-9a-f]{8}\.0\.so[.0-9]*", r"tarnel-[^/]*\.dist-info/licenses/LICENSE"]
+        r"tarnel\.libs/libbson-1-[0-9a-f]{8}\.0\.so[.0-9]*", r"tarnel-[^/]*\.dist-info/licenses/LICENSE",
+        r"tarnel-[^/]*\.dist-info/licenses/bundled/liblmdb\.copyright",
+        r"tarnel-[^/]*\.dist-info/licenses/bundled/libbson\.copyright"]
 missing = [p for p in need if not any(re.fullmatch(p, n) for n in names)]
 if missing:
     sys.exit(f"missing from the wheel: {missing}\nit holds: {names}")
