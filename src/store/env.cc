@@ -45,6 +45,22 @@ int create_env(size_t map_size, MDB_env** out) {
   return 0;
 }
 
+// A writer killed after writing its commit's meta page but before recording the commit in the
+// lock file leaves the lock file one commit behind the data file. A lone opener rebuilds the
+// lock file from the data file, but while another process keeps the environment open, readers
+// go on seeing the older commit until the next writer finds the dead writer's lock and moves the
+// record forward: a commit that readers did not see would appear later. Taking the writer slot
+// once when the two disagree settles it before this environment reads anything.
+void settle_last_commit(MDB_env* env) {
+  MDB_txn* txn = nullptr;
+  if (mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) != 0) return;
+  size_t seen = mdb_txn_id(txn);
+  mdb_txn_abort(txn);
+  MDB_envinfo info;
+  if (mdb_env_info(env, &info) != 0 || info.me_last_txnid <= seen) return;
+  if (mdb_txn_begin(env, nullptr, 0, &txn) == 0) mdb_txn_abort(txn);
+}
+
 }  // namespace
 
 Env::Env(MDB_env* env) : env_(env) {
@@ -128,6 +144,7 @@ Status Env::open_file(const std::string& path, dev_t dev, ino_t ino, std::shared
   // Slots left by processes that died while reading.
   int dead = 0;
   mdb_reader_check(raw, &dead);
+  settle_last_commit(raw);
   std::shared_ptr<Env> env(new Env(raw));
   Status s = env->open_tables();
   if (!s.ok()) return s;
