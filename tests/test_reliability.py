@@ -247,3 +247,156 @@ def test_foreign_file_is_refused_and_left_alone(tmp_path, content):
     with open(path, "rb") as f:
         assert f.read() == content
     tarnel.open(path + "2").close()  # the failure left nothing behind that breaks later opens
+
+
+# ---- a full disk -------------------------------------------------------------------------------
+
+# A write the disk cannot hold fails with ENOSPC, or with EIO where the engine's write of a run of
+# pages came up short (LMDB reports a short write as EIO). The map is far larger than the disk,
+# so MDB_MAP_FULL never comes first.
+DISK_FULL = {"I/O error: No space left on device (os error 28)",
+             "I/O error: Input/output error (os error 5)"}
+
+
+@pytest.fixture
+def small_fs(tmp_path):
+    """A 2 MB tmpfs (needs root)."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small file system needs root")
+    mnt = tmp_path / "fs"
+    mnt.mkdir()
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mnt)],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        pytest.skip("cannot mount a tmpfs: " + r.stderr.strip())
+    try:
+        yield str(mnt)
+    finally:
+        subprocess.run(["umount", "-l", str(mnt)], check=True)
+
+
+@pytest.mark.parametrize("durable", [True, False], ids=["durable", "nosync"])
+def test_full_disk_fails_cleanly_and_recovers(small_fs, durable):
+    path = os.path.join(small_fs, "t.db")
+    ballast = os.path.join(small_fs, "ballast")
+    with open(ballast, "wb") as f:
+        f.write(b"\xAA" * 300_000)
+    db = tarnel.open(path, durable)
+    c = db.collection("c")
+    model = {}
+    with pytest.raises(tarnel.Error) as e:
+        for i in range(100_000):
+            c.put(i, {"pad": "x" * 900})
+            model[i] = {"pad": "x" * 900}
+    seen = {str(e.value)}
+    failed = len(model)
+    batch = [(("b", j), {"pad": "y" * 300}) for j in range(60)]
+    for _ in range(3):  # the engine stays usable: every attempt fails the same way
+        with pytest.raises(tarnel.Error) as e:
+            c.put_many(batch)
+        seen.add(str(e.value))
+    assert seen <= DISK_FULL
+    # Nothing of the failed calls was written; everything acknowledged reads back.
+    assert not c.contains(failed) and not c.contains(("b", 0))
+    assert c.len() == len(model)
+    assert dict(c.iter_(2, False)) == model
+    assert c.get(0) == model[0]
+    os.unlink(ballast)  # space again: writes work on the same handle
+    c.put_many(batch)
+    model.update(batch)
+    for i in range(0, failed, 2):
+        c.delete(i)
+        del model[i]
+    c.put("after", {})
+    model["after"] = {}
+    db.close()
+    print("\nfull disk (%s): %d puts fit, then %s" % ("durable" if durable else "nosync", failed,
+                                                      sorted(seen)))
+    db = tarnel.open(path)
+    c = db.collection("c")
+    assert c.len() == len(model)
+    assert dict(c.iter_(2, False)) == model
+    db.close()
+
+
+# ---- writes from Python code that runs inside another call -------------------------------------
+
+class TestReentrantWrites:
+    def test_key_and_document_str_that_write(self, coll):
+        calls = []
+
+        class Sneaky(str):
+            def __str__(self):
+                n = len(calls)
+                calls.append(n)
+                coll.put(("inner", n), {"n": n})  # runs while the outer call encodes
+                return str.__str__(self)
+
+        coll.put(Sneaky("outer"), {"v": Sneaky("value")})
+        coll.put_many([(Sneaky("m1"), {"a": 1}), ("m2", {"v": Sneaky("x")})])
+        assert coll.get("outer") == {"v": "value"}
+        assert coll.get("m1") == {"a": 1} and coll.get("m2") == {"v": "x"}
+        assert [coll.get(("inner", n)) for n in calls] == [{"n": n} for n in calls]
+        assert len(calls) == 4 and coll.len() == 3 + len(calls)
+
+    def test_datetime_read_that_writes(self, db, monkeypatch):
+        import datetime as real
+        import types
+
+        c = db.collection("c")
+        when = real.datetime(2024, 5, 1, 12, 0, 0, 123000, tzinfo=real.timezone.utc)
+        c.put_many([(i, {"t": when, "i": i}) for i in range(50)])
+        written = []
+
+        class FakeDatetime:
+            @staticmethod
+            def fromtimestamp(secs, tz):
+                n = len(written)
+                written.append(n)
+                c.put(("side", n), {"n": n})  # the scan's snapshot does not see these
+                db.collection("other%d" % (n % 3)).put(n, {})  # nor tables made meanwhile
+                return real.datetime.fromtimestamp(secs, tz)
+
+        fake = types.ModuleType("datetime")
+        fake.datetime = FakeDatetime
+        fake.timezone = real.timezone
+        monkeypatch.setitem(sys.modules, "datetime", fake)
+        it = c.iter_(2, False)
+        first = [next(it) for _ in range(10)]  # drained partly, then a point read, then the rest
+        got = c.get(7)
+        rest = list(it)
+        c.first(), c.last()
+        monkeypatch.undo()
+        assert [k for k, _ in first + rest] == list(range(50))
+        assert all(d["t"] == when for _, d in first + rest) and got["t"] == when
+        assert len(written) == 52  # last() is a ("side", n) entry now, with no date
+        assert all(c.get(("side", n)) == {"n": n} for n in written)
+        assert sum(db.collection("other%d" % m).len() for m in range(3)) == 52
+
+    def test_many_threads_write_at_once(self, db):
+        threads, per = 8, 60
+        errors = []
+
+        def writer(w):
+            try:
+                mine = db.collection("own%d" % w)
+                shared = db.collection("shared")
+                for j in range(per):
+                    shared.put((w, j), {"w": w, "j": j})
+                    mine.put_many([(j, {"j": j}), (-j - 1, {})])
+                    if j % 20 == 19:
+                        db.drop("own%d" % w)
+            except BaseException as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+
+        ts = [threading.Thread(target=writer, args=(w,)) for w in range(threads)]
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join(60)
+        assert not any(t.is_alive() for t in ts) and errors == []
+        shared = db.collection("shared")
+        assert shared.len() == threads * per
+        assert dict(shared.iter_(2, False)) == {(w, j): {"w": w, "j": j}
+                                                 for w in range(threads) for j in range(per)}
+        assert sorted(db.names()) == ["shared"]  # each own collection was dropped last
