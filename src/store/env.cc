@@ -8,8 +8,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <string>
 #include <utility>
 
 namespace tarnel::store {
@@ -43,6 +45,26 @@ int create_env(size_t map_size, MDB_env** out) {
   }
   *out = env;
   return 0;
+}
+
+// A file shorter than its last commit (an interrupted copy, a truncation) would end the process
+// with SIGBUS at the first read of a page past its end, since the map is larger than the file.
+// Every page a commit refers to lies at or below its last page, and a healthy file holds them
+// all (pages are written before the commit that refers to them), so such a file is refused.
+Status check_length(MDB_env* env) {
+  MDB_envinfo info;
+  MDB_stat st;
+  mdb_filehandle_t fd;
+  struct stat fs;
+  if (mdb_env_info(env, &info) != 0 || mdb_env_stat(env, &st) != 0 ||
+      mdb_env_get_fd(env, &fd) != 0 || fstat(fd, &fs) != 0) {
+    return Status();
+  }
+  uint64_t need = (uint64_t{info.me_last_pgno} + 1) * st.ms_psize;
+  uint64_t have = static_cast<uint64_t>(fs.st_size);
+  if (have >= need) return Status();
+  return Status::error("database file is cut short: " + std::to_string(have) +
+                       " bytes, its last commit needs " + std::to_string(need));
 }
 
 // A writer killed after writing its commit's meta page but before recording the commit in the
@@ -140,6 +162,10 @@ Status Env::open_file(const std::string& path, dev_t dev, ino_t ino, std::shared
   if (rc != 0) {
     mdb_env_close(raw);
     return error::storage(rc);
+  }
+  if (Status cut = check_length(raw); !cut.ok()) {
+    mdb_env_close(raw);
+    return cut;
   }
   // Slots left by processes that died while reading.
   int dead = 0;
