@@ -31,3 +31,45 @@ def run_child(code, *args):
     env = dict(os.environ, PYTHONPATH=PKG_DIR)
     return subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True,
                           text=True, timeout=60)
+
+
+ASAN = os.environ.get("TARNEL_ASAN") == "1"
+LONG = os.environ.get("TARNEL_LONG") == "1"
+
+# Lists the reader table of the LMDB environment at argv[1] through py-lmdb, in a process of its
+# own (one process must never hold two environments of one file): one "pid txnid" line per
+# occupied slot, txnid "-" for a reset (pooled) transaction. With argv[2] == "hold" it keeps the
+# environment open and answers one listing per line read from stdin, ending each with "end".
+READERS = r"""
+import sys, lmdb
+env = lmdb.open(sys.argv[1], subdir=False, readonly=True, lock=True, map_size=1 << 30)
+def show():
+    for line in env.readers().splitlines()[1:]:
+        if line.strip():
+            pid, _, txnid = line.split()
+            print(pid, txnid)
+    print("end", flush=True)
+if sys.argv[2:] == ["hold"]:
+    for _ in sys.stdin:
+        show()
+else:
+    show()
+"""
+
+
+def parse_readers(text):
+    """[(pid, txnid or None)] of the occupied reader slots in READERS output."""
+    slots = []
+    for line in text.splitlines():
+        if line == "end":
+            break
+        pid, txnid = line.split()
+        slots.append((int(pid), None if txnid == "-" else int(txnid)))
+    return slots
+
+
+def reader_slots(path):
+    r = subprocess.run([sys.executable, "-c", READERS, path], capture_output=True, text=True,
+                       timeout=60)
+    assert r.returncode == 0, r.stderr
+    return parse_readers(r.stdout)

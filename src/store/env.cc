@@ -8,8 +8,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <string>
 #include <utility>
 
 namespace tarnel::store {
@@ -43,6 +45,42 @@ int create_env(size_t map_size, MDB_env** out) {
   }
   *out = env;
   return 0;
+}
+
+// A file shorter than its last commit (an interrupted copy, a truncation) would end the process
+// with SIGBUS at the first read of a page past its end, since the map is larger than the file.
+// Every page a commit refers to lies at or below its last page, and a healthy file holds them
+// all (pages are written before the commit that refers to them), so such a file is refused.
+Status check_length(MDB_env* env) {
+  MDB_envinfo info;
+  MDB_stat st;
+  mdb_filehandle_t fd;
+  struct stat fs;
+  if (mdb_env_info(env, &info) != 0 || mdb_env_stat(env, &st) != 0 ||
+      mdb_env_get_fd(env, &fd) != 0 || fstat(fd, &fs) != 0) {
+    return Status();
+  }
+  uint64_t need = (uint64_t{info.me_last_pgno} + 1) * st.ms_psize;
+  uint64_t have = static_cast<uint64_t>(fs.st_size);
+  if (have >= need) return Status();
+  return Status::error("database file is cut short: " + std::to_string(have) +
+                       " bytes, its last commit needs " + std::to_string(need));
+}
+
+// A writer killed after writing its commit's meta page but before recording the commit in the
+// lock file leaves the lock file one commit behind the data file. A lone opener rebuilds the
+// lock file from the data file, but while another process keeps the environment open, readers
+// go on seeing the older commit until the next writer finds the dead writer's lock and moves the
+// record forward: a commit that readers did not see would appear later. Taking the writer slot
+// once when the two disagree settles it before this environment reads anything.
+void settle_last_commit(MDB_env* env) {
+  MDB_txn* txn = nullptr;
+  if (mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) != 0) return;
+  size_t seen = mdb_txn_id(txn);
+  mdb_txn_abort(txn);
+  MDB_envinfo info;
+  if (mdb_env_info(env, &info) != 0 || info.me_last_txnid <= seen) return;
+  if (mdb_txn_begin(env, nullptr, 0, &txn) == 0) mdb_txn_abort(txn);
 }
 
 }  // namespace
@@ -125,9 +163,14 @@ Status Env::open_file(const std::string& path, dev_t dev, ino_t ino, std::shared
     mdb_env_close(raw);
     return error::storage(rc);
   }
+  if (Status cut = check_length(raw); !cut.ok()) {
+    mdb_env_close(raw);
+    return cut;
+  }
   // Slots left by processes that died while reading.
   int dead = 0;
   mdb_reader_check(raw, &dead);
+  settle_last_commit(raw);
   std::shared_ptr<Env> env(new Env(raw));
   Status s = env->open_tables();
   if (!s.ok()) return s;
