@@ -196,5 +196,6 @@ def run(target, test_one_input, seeds):
         for i, s in enumerate(seeds):
             with open(os.path.join(dirs[0], f"seed-{i:03d}"), "wb") as f:
                 f.write(s)
+    atheris.instrument_all()  # the targets' own code steers too
     atheris.Setup(argv, test_one_input)
     atheris.Fuzz()
