@@ -51,7 +51,7 @@ def seeds():
                 out.append(bytes.fromhex(case["canonical_bson"]))
             for case in suite.get("decodeErrors", []):
                 out.append(bytes.fromhex(case["bson"]))
-    return [b"\x00" + s for s in out]
+    return [b"\x00" + s for s in out] + [b"\x02" + bytes([i]) * 40 for i in range(0, 256, 7)]
 
 
 store = common.RawStore(common.work_dir("values"))
@@ -66,16 +66,85 @@ def expected_outcome(raw):
         return ("raise", type(e), str(e))
 
 
+def _name(fdp):
+    how = fdp.ConsumeIntInRange(0, 7)
+    if how == 0:
+        return fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 4)).replace(b"\x00", b"")
+    if how == 1:
+        return fdp.PickValueInList([b"a", b"\xff", b"\xed\xa0\x80", b"\xc3", b"$ref", b"0"])
+    return fdp.PickValueInList([b"a", b"b", b"x", b"0", b"1", b"\xc3\xa9"])
+
+
+def _element(fdp, depth):
+    """One element (type byte, name, value) with mostly right lengths."""
+    kind = fdp.PickValueInList([1, 2, 3, 4, 5, 8, 9, 10, 16, 18, 3, 4, 6, 7, 11, 12, 13, 14, 15,
+                                17, 19, 0x7F, 0xFF, fdp.ConsumeIntInRange(0, 255)])
+    if kind == 2 or kind in (13, 14):
+        text = fdp.PickValueInList([b"", b"x", b"\xff", b"a\x00b", b"\xf0\x9f\x98"]) \
+            if fdp.ConsumeBool() else fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 8))
+        value = struct.pack("<i", len(text) + 1) + text + b"\x00"
+    elif kind in (3, 4):
+        value = _document(fdp, depth + 1) if depth < 110 else _doc(b"")
+    elif kind == 5:
+        data = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 8))
+        sub = fdp.PickValueInList([0, 2, 4, 0x80, fdp.ConsumeIntInRange(0, 255)])
+        if sub == 2 and fdp.ConsumeBool():
+            data = struct.pack("<i", len(data)) + data
+        value = struct.pack("<i", len(data)) + bytes([sub]) + data
+    elif kind == 8:
+        value = bytes([fdp.PickValueInList([0, 1, fdp.ConsumeIntInRange(0, 255)])])
+    elif kind == 9:
+        value = struct.pack("<q", fdp.PickValueInList([
+            0, -1, 253402300799999, 253402300800000, -62135596800000, -62135596800001,
+            -(1 << 63), (1 << 63) - 1, fdp.ConsumeIntInRange(-(1 << 63), (1 << 63) - 1)]))
+    elif kind == 16:
+        value = struct.pack("<i", fdp.ConsumeIntInRange(-(1 << 31), (1 << 31) - 1))
+    elif kind in (1, 17, 18):
+        value = fdp.ConsumeBytes(8).ljust(8, b"\x00")
+    elif kind == 7:
+        value = fdp.ConsumeBytes(12).ljust(12, b"\x00")
+    elif kind == 19:
+        value = fdp.ConsumeBytes(16).ljust(16, b"\x00")
+    elif kind == 11:
+        value = _name(fdp) + b"\x00" + _name(fdp) + b"\x00"
+    elif kind == 12:
+        value = struct.pack("<i", 2) + b"n\x00" + bytes(12)
+    elif kind == 15:
+        code = b"\x02\x00\x00\x00f\x00" + _doc(b"")
+        value = struct.pack("<i", len(code) + 4) + code
+    else:
+        value = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 3))
+    return bytes([kind]) + _name(fdp) + b"\x00" + value
+
+
+def _document(fdp, depth):
+    if fdp.ConsumeIntInRange(0, 3) == 0 and depth < 110:  # a deep chain of one-field levels
+        levels = fdp.ConsumeIntInRange(95, 105)
+        body = b"\x10x\x00\x01\x00\x00\x00"
+        for _ in range(levels):
+            body = b"\x03a\x00" + _doc(body)
+        return _doc(body)
+    body = b"".join(_element(fdp, depth) for _ in range(fdp.ConsumeIntInRange(0, 4)))
+    doc = _doc(body)
+    if fdp.ConsumeIntInRange(0, 31) == 0:  # now and then a wrong length or final byte
+        at = fdp.ConsumeIntInRange(0, len(doc) - 1)
+        doc = doc[:at] + bytes([fdp.ConsumeIntInRange(0, 255)]) + doc[at + 1:]
+    return doc
+
+
 def stored_bytes(data):
-    """The first byte picks how the rest becomes the stored value: as it is, or with a right
-    outer length and final zero, so that mutations reach the elements instead of the frame."""
+    """The first byte picks how the rest becomes the stored value: as it is; with a right
+    outer length and final zero, so that mutations reach the elements instead of the frame;
+    or as a document built element by element, lengths right (mostly)."""
     if not data:
         return b""
-    how, rest = data[0] % 3, data[1:]
+    how, rest = data[0] % 4, data[1:]
     if how == 0:
         return rest
     if how == 1:
         return _doc(rest)
+    if how == 2:
+        return _document(atheris.FuzzedDataProvider(rest), 1)
     return struct.pack("<i", len(rest) + 4) + rest[4:] if len(rest) >= 4 else rest
 
 
