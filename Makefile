@@ -10,10 +10,20 @@ PY_PACKAGES := scikit-build-core cmake ninja pytest hypothesis lmdb pymongo mypy
 BENCH_PACKAGES := lmdb pymongo rocksdict diskcache psutil
 BENCH_ARGS ?=
 ASAN_DIR := build/asan
+FUZZ_PACKAGES := atheris
+FUZZ_TARGETS := keys values docs
+FUZZ_DIR := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_ASAN_SECONDS ?= 30
+ASAN_ENV = PYTHONMALLOC=malloc \
+  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 TYPECHECK = cd tests && ../$(PY) -m mypy.stubtest tarnel && cd typing && \
   ../../$(PY) -m mypy --strict --python-version 3.10 --cache-dir ../../build/mypy usage.py
 
-.PHONY: help deps venv build demo test typecheck asan symbols bench bench-deps wheel wheel-test clean
+.PHONY: help deps venv build demo test typecheck asan asan-build test-fuzz symbols bench bench-deps \
+  wheel wheel-test clean
 
 help: ## List the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/:.*## /\t/'
@@ -51,14 +61,13 @@ test: build ## Build, then run the whole test suite and the type checks
 typecheck: build ## The stubs against the built module (stubtest), typed usage under mypy --strict
 	$(TYPECHECK)
 
-asan: venv ## The test suite against an AddressSanitizer + UBSan build
+asan-build: venv
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTARNEL_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
-	cd tests && PYTHONPATH=$(abspath $(ASAN_DIR))/python PYTHONMALLOC=malloc \
-	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 TARNEL_ASAN=1 \
+
+asan: asan-build ## The test suite against an AddressSanitizer + UBSan build
+	cd tests && PYTHONPATH=$(abspath $(ASAN_DIR))/python $(ASAN_ENV) TARNEL_ASAN=1 \
 	  ../$(PY) -m pytest -q -p no:cacheprovider .
 
 $(VENV)/.bench-ready: $(VENV)/.ready Makefile
@@ -69,6 +78,33 @@ bench-deps: venv $(VENV)/.bench-ready ## Install the benchmark's peers (rocksdic
 
 bench: build bench-deps ## Throughput and memory against lmdb+bson, sqlite3, rocksdict, diskcache (BENCH_ARGS=--scale 1)
 	$(PY) bench/bench.py --json bench/results.json $(BENCH_ARGS)
+
+$(VENV)/.fuzz-ready: $(VENV)/.ready
+	$(PY) -m pip install -q $(FUZZ_PACKAGES)
+	touch $@
+
+# Each fuzz target for $(2) s, with the environment $(3) and the libFuzzer flags $(4). A crash,
+# an unexpected exception or a wrong result stops it with a non-zero status and leaves the input
+# as $(FUZZ_DIR)/<target>-crash-*; the corpus grows in $(FUZZ_DIR)/<target>-corpus.
+define run_fuzz
+	@mkdir -p $(FUZZ_DIR)
+	@for t in $(FUZZ_TARGETS); do \
+	  log=$(FUZZ_DIR)/$$t-$(1).log; \
+	  echo "fuzz $$t ($(1), $(2) s)"; \
+	  if ! env $(3) TARNEL_FUZZ_DIR=$(abspath $(FUZZ_DIR)) $(PY) fuzz/fuzz_$$t.py \
+	      -max_total_time=$(2) -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 $(4) \
+	      -artifact_prefix=$(abspath $(FUZZ_DIR))/$$t-crash- >$$log 2>&1; then \
+	    tail -n 40 $$log; echo "fuzz $$t ($(1)) FAILED; log: $$log"; exit 1; \
+	  fi; \
+	  grep -E '^Done [0-9]+ runs' $$log; \
+	done
+endef
+
+# Preloaded, the sanitizer runtime takes over the coverage hooks and libFuzzer sees no coverage:
+# the ASan pass mutates the corpus that the first pass grew (-keep_seed) without growing it.
+test-fuzz: build asan-build $(VENV)/.fuzz-ready ## Fuzz stored keys, stored documents, Python documents (FUZZ_SECONDS each), then under ASan (FUZZ_ASAN_SECONDS)
+	$(call run_fuzz,release,$(FUZZ_SECONDS),)
+	$(call run_fuzz,asan,$(FUZZ_ASAN_SECONDS),PYTHONPATH=$(abspath $(ASAN_DIR))/python $(ASAN_ENV),-keep_seed=1)
 
 symbols: build ## Check that only PyInit__tarnel leaves the extension
 	@so=$$($(PY) -c 'import tarnel._tarnel as m; print(m.__file__)'); \

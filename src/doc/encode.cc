@@ -71,6 +71,10 @@ inline void append_le64(std::string* out, uint64_t v) {
   out->append(b, 8);
 }
 
+// The instants a datetime can hold: 0001-01-01T00:00:00.000Z to 9999-12-31T23:59:59.999Z.
+constexpr int64_t kMinDatetimeMs = -62135596800000;
+constexpr int64_t kMaxDatetimeMs = 253402300799999;
+
 // Milliseconds of a time stamp in seconds: halfway rounds away from zero, out-of-range values
 // saturate, NaN is 0 (the rules of a saturating float-to-int cast).
 int64_t seconds_to_ms(double seconds) {
@@ -447,6 +451,12 @@ bool Encoder::value_to_bson(PyObject* value, const Step& at) {
     ++python_calls_;
     int64_t ms;
     if (!datetime_to_ms(value, &ms)) return false;
+    // Reading gives a stored instant back as a datetime, which holds only years 1 to 9999 (in
+    // UTC): an instant beyond would make the whole document unreadable, so it is not written.
+    if (ms < kMinDatetimeMs || ms > kMaxDatetimeMs) {
+      return fail(Status::value_error("datetime outside 0001-01-01 to 9999-12-31 UTC at " +
+                                      path(at)));
+    }
     header(kDateTime, at, 8);
     if (!too_large_) append_le64(out_, static_cast<uint64_t>(ms));
     return true;
