@@ -26,6 +26,33 @@ def coll(db):
     return db.collection("c")
 
 
+KEY1 = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"  # the stored key of the int 1
+
+
+def read_foreign(path, raw, key=KEY1):
+    """get(1) of collection c when its table holds `raw` under `key`, written behind tarnel's back.
+
+    The table is made by tarnel (a put of an empty document under key 1), then `raw` is written
+    with py-lmdb while tarnel has the file closed, then the file is opened again for the get.
+    """
+    db = tarnel.open(str(path))
+    db.collection("c").put(1, {})
+    db.close()
+    import lmdb
+
+    env = lmdb.open(str(path), subdir=False, max_dbs=16)
+    try:
+        with env.begin(write=True, db=env.open_db(b"c")) as txn:
+            txn.put(key, raw)
+    finally:
+        env.close()
+    db = tarnel.open(str(path))
+    try:
+        return db.collection("c").get(1)
+    finally:
+        db.close()
+
+
 def run_child(code, *args):
     """Runs `code` in a fresh interpreter that imports tarnel from this build."""
     env = dict(os.environ, PYTHONPATH=PKG_DIR)

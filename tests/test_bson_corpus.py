@@ -11,13 +11,12 @@ import pathlib
 import struct
 
 import bson
-import lmdb
 import pytest
 
 import tarnel
+from conftest import read_foreign
 
 CORPUS = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "data" / "bson-corpus"
-KEY1 = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"
 MAPPED = (type(None), bool, int, float, str, bytes, dt.datetime, dict, list)
 
 
@@ -35,26 +34,9 @@ def cases(section):
 
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):
-    """A file database with the collection c; `get(raw)` stores raw under key 1 and reads it."""
+    """`store(raw)`: raw stored under key 1 of a file database, read back with get."""
     path = tmp_path_factory.mktemp("corpus") / "db"
-    db = tarnel.open(str(path))
-    db.collection("c").put(1, {})
-    db.close()
-
-    def get(raw):
-        env = lmdb.open(str(path), subdir=False, max_dbs=16)
-        try:
-            with env.begin(write=True, db=env.open_db(b"c")) as txn:
-                txn.put(KEY1, raw)
-        finally:
-            env.close()
-        db = tarnel.open(str(path))
-        try:
-            return db.collection("c").get(1)
-        finally:
-            db.close()
-
-    return get
+    return lambda raw: read_foreign(path, raw)
 
 
 # Element types whose values we map (on disk, never change).

@@ -110,7 +110,13 @@ class TestOpen:
         assert str(e.value).startswith("I/O error: ")
         assert message is None or str(e.value) == message
 
-    @pytest.mark.parametrize("content", [b"not a database", os.urandom(16384)], ids=["short", "pages"])
+    @pytest.mark.parametrize("content", [
+        b"not a database",
+        os.urandom(16384),
+        b"not a database at all\n" * 500,
+        b"SQLite format 3\x00" + bytes(range(256)) * 64,
+        b"\x00" * 20000,
+    ], ids=["short", "pages", "text", "sqlite", "zeros"])
     def test_foreign_file_is_refused_and_left_alone(self, path, content):
         with open(path, "wb") as f:
             f.write(content)

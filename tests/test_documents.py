@@ -20,8 +20,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tarnel
+from conftest import KEY1, read_foreign
 
-KEY1 = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"  # key bytes of the int 1
 UTC = dt.timezone.utc
 EPOCH = dt.datetime(1970, 1, 1)
 
@@ -45,25 +45,6 @@ def stored_bytes(path, doc):
             return bytes(txn.get(KEY1))
     finally:
         env.close()
-
-
-def read_foreign(path, raw):
-    """get(1) of a collection whose value under key 1 is `raw`, written behind tarnel's back."""
-    db = tarnel.open(str(path))
-    db.collection("c").put(1, {})
-    db.close()
-    env = lmdb.open(str(path), subdir=False, max_dbs=16)
-    try:
-        table = env.open_db(b"c")
-        with env.begin(write=True, db=table) as txn:
-            txn.put(KEY1, raw)
-    finally:
-        env.close()
-    db = tarnel.open(str(path))
-    try:
-        return db.collection("c").get(1)
-    finally:
-        db.close()
 
 
 def doc_bytes(*elements):

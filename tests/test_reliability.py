@@ -263,23 +263,6 @@ def test_file_cut_short_is_refused(tmp_path, keep):
         assert f.read() == before
 
 
-@pytest.mark.parametrize("content", [
-    b"not a database at all\n" * 500,
-    b"SQLite format 3\x00" + bytes(range(256)) * 64,
-    b"\x00" * 20000,
-    b"x",
-], ids=["text", "sqlite", "zeros", "one-byte"])
-def test_foreign_file_is_refused_and_left_alone(tmp_path, content):
-    path = str(tmp_path / "foreign")
-    with open(path, "wb") as f:
-        f.write(content)
-    with pytest.raises(tarnel.Error):
-        tarnel.open(path)
-    with open(path, "rb") as f:
-        assert f.read() == content
-    tarnel.open(path + "2").close()  # the failure left nothing behind that breaks later opens
-
-
 # ---- a full disk -------------------------------------------------------------------------------
 
 # A write the disk cannot hold fails with ENOSPC, or with EIO where the engine's write of a run of
