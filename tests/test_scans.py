@@ -225,6 +225,16 @@ class TestIteratorProtocol:
         r = run_child("import sys, tarnel; print(list(tarnel.open(sys.argv[1]).collection('c').iter_(0, False)))", path)
         assert r.stdout.strip() == "[0, 1, 2, 4, 9]", r.stderr
 
+    def test_reader_slots_run_out_with_a_clear_error(self, ints):
+        its = []
+        with pytest.raises(tarnel.Error, match="MDB_READERS_FULL"):
+            while len(its) < 100_000:
+                its.append(ints.iter_(0, False))
+        assert len(its) >= 8000
+        del its
+        gc.collect()
+        assert list(ints.iter_(0, False)) == list(range(1, 10))
+
     def test_many_live_iterators(self, ints):
         its = [ints.iter_(0, i % 2 == 1) for i in range(5000)]
         ints.put(0, {})
