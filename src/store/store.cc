@@ -156,7 +156,7 @@ Status Store::file(const std::string& path, bool durable, std::shared_ptr<Store>
     ::close(fd);
     return s;
   }
-  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), fd, durable), durable);
+  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), fd, durable));
   return Status();
 }
 
@@ -164,7 +164,7 @@ Status Store::memory(bool durable, std::shared_ptr<Store>* out) {
   std::shared_ptr<Env> env;
   Status s = Env::open_memory(&env);
   if (!s.ok()) return s;
-  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), -1, durable), durable);
+  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), -1, durable));
   return Status();
 }
 

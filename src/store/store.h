@@ -102,7 +102,8 @@ class Store {
  public:
   static Status file(const std::string& path, bool durable, std::shared_ptr<Store>* out);
   static Status memory(bool durable, std::shared_ptr<Store>* out);
-  Store(std::shared_ptr<Engine> db, bool durable) : db_(std::move(db)), durable_(durable) {}
+  // `durable` lives in the engine: LMDB's sync setting belongs to the environment.
+  explicit Store(std::shared_ptr<Engine> db) : db_(std::move(db)) {}
 
   // A share of the engine database, or "database is closed".
   Status database(std::shared_ptr<Engine>* out);
@@ -122,7 +123,6 @@ class Store {
  private:
   PoisonMutex mu_;
   std::shared_ptr<Engine> db_;  // guarded by mu_
-  bool durable_;
 };
 
 }  // namespace tarnel::store
