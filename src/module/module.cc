@@ -2,6 +2,7 @@
 #include "collection/types.h"
 #include "db/database.h"
 #include "error/error.h"
+#include "py/convert.h"
 #include "py/fault.h"
 #include "py/module.h"
 #include "py/ref.h"
@@ -36,8 +37,7 @@ int exec_module(PyObject* module) {
       return -1;
     }
     if (!PyModule_Check(module)) {
-      PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'module'",
-                   Py_TYPE(module) == nullptr ? "?" : "object");
+      py::set_downcast_error(module, "module");
       return -1;
     }
     return module_body(module) ? 0 : -1;
