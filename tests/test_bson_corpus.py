@@ -1,4 +1,4 @@
-"""The BSON specification's test corpus, read through get.
+"""The BSON standard's public test corpus, read through get.
 
 Valid documents of the element types we map read back as an independent decoder (pymongo's
 `bson`) reads them; every document a decoder must refuse, and every valid document holding a
