@@ -23,7 +23,7 @@ TYPECHECK = cd tests && ../$(PY) -m mypy.stubtest tarnel && cd typing && \
   ../../$(PY) -m mypy --strict --python-version 3.10 --cache-dir ../../build/mypy usage.py
 
 .PHONY: help deps venv build demo test typecheck asan asan-build test-fuzz symbols bench bench-deps \
-  wheel wheel-test clean
+  wheel wheel-test test-abi3 clean
 
 help: ## List the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/:.*## /\t/'
@@ -122,5 +122,21 @@ wheel: venv ## dist/: the abi3 wheel, repaired (auditwheel) to carry its own LMD
 wheel-test: wheel ## The wheel in a fresh virtualenv with the system libraries hidden; the sdist
 	BASE_PYTHON=$(PYTHON) DEV_PYTHON=$(abspath $(PY)) tests/wheel/check.sh
 
+# The interpreters besides the build's own that the abi3 extension serves and CI checks it on.
+ABI3_VERSIONS ?= 3.10 3.12 3.13
+ABI3_PACKAGES := pytest hypothesis lmdb pymongo
+
+test-abi3: build ## The test suite under the other CPython versions on this machine (abi3 build)
+	@for v in $(ABI3_VERSIONS); do \
+	  py=""; \
+	  if python$$v -c pass 2>/dev/null; then py=python$$v; \
+	  elif command -v pyenv >/dev/null; then py=$$(ls -d "$$(pyenv root)"/versions/$$v.*/bin/python$$v 2>/dev/null | tail -n 1); fi; \
+	  if [ -z "$$py" ]; then echo "== CPython $$v: not on this machine, skipped"; continue; fi; \
+	  venv=.venv-$$v; \
+	  [ -f $$venv/.ready ] || { $$py -m venv $$venv && $$venv/bin/python -m pip install -q $(ABI3_PACKAGES) && touch $$venv/.ready; } || exit 1; \
+	  echo "== CPython $$v ($$py)"; \
+	  (cd tests && PYTHONPATH=$(abspath build/release/python) ../$$venv/bin/python -m pytest -q -p no:cacheprovider .) || exit 1; \
+	done
+
 clean: ## Remove build products and the virtualenv
-	rm -rf build $(VENV) dist *.egg-info
+	rm -rf build $(VENV) .venv-* dist *.egg-info
