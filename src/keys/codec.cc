@@ -62,18 +62,6 @@ void encode_text(unsigned char tag, std::string_view body, bool terminate, std::
   if (terminate) out->push_back('\0');
 }
 
-void encode(const std::vector<KeyPart>& parts, std::string* out) {
-  if (parts.empty()) return;
-  out->reserve(out->size() + 10 * parts.size());
-  for (const KeyPart& part : parts) {
-    switch (part.kind) {
-      case KeyPart::Kind::kInt: encode_int(part.i, out); break;
-      case KeyPart::Kind::kStr: encode_text(kTagStr, part.s, true, out); break;
-      case KeyPart::Kind::kBytes: encode_text(kTagBytes, part.s, true, out); break;
-    }
-  }
-}
-
 // The same walk as Rust's from_utf8, so the reported length and index agree with it: a sequence
 // cut off by the end of the input is "incomplete" only when every byte before the end was
 // acceptable; otherwise the error covers the bytes up to (not including) the first unacceptable
@@ -213,18 +201,6 @@ Status DecodedKey::decode(std::string_view key_bytes) {
     spill_.clear();
   }
   return failure;
-}
-
-Status decode(std::string_view key_bytes, std::vector<KeyPart>* out) {
-  DecodedKey key;
-  Status s = key.decode(key_bytes);
-  if (!s.ok()) return s;
-  out->reserve(out->size() + key.size());
-  for (std::size_t k = 0; k < key.size(); ++k) {
-    DecodedKey::Part p = key.part(k);
-    out->push_back(KeyPart{p.kind, p.i, std::string(p.body)});
-  }
-  return s;
 }
 
 std::optional<std::string> successor(std::string_view prefix) {

@@ -33,15 +33,12 @@ inline constexpr unsigned char kTagBytes = 0x03;
 // The size of an encoded Int part, tag included.
 inline constexpr std::size_t kIntPartSize = 9;
 
+// The variants of a key part, in key order.
 struct KeyPart {
   enum class Kind : std::uint8_t { kInt, kStr, kBytes };
-  Kind kind = Kind::kInt;
-  std::int64_t i = 0;  // kInt
-  std::string s;       // kStr (well-formed UTF-8) and kBytes
 };
 
-// Appends the encoding of each part to `out`. Cannot fail.
-void encode(const std::vector<KeyPart>& parts, std::string* out);
+// Append one part's encoding to `out`. Cannot fail.
 void encode_int(std::int64_t v, std::string* out);
 // Tag, escaped body and (when `terminate`) the terminator.
 void encode_text(unsigned char tag, std::string_view body, bool terminate, std::string* out);
@@ -88,9 +85,6 @@ class DecodedKey {
   std::vector<Entry> spill_;  // entries kInline and up
   std::size_t size_ = 0;
 };
-
-// Splits key bytes into owned parts (see DecodedKey::decode for the errors).
-Status decode(std::string_view key_bytes, std::vector<KeyPart>* out);
 
 // The text of the first UTF-8 error in `s` as Rust's std::str::from_utf8 reports it
 // ("invalid utf-8 sequence of {n} bytes from index {i}" or "incomplete utf-8 byte sequence from

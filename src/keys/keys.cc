@@ -87,7 +87,7 @@ bool append_bytes(PyObject* obj, bool terminate, std::string* out) {
   return true;
 }
 
-// Appends the key bytes of one scalar key part: part_from_py followed by encode, in one step.
+// Appends the key bytes of one scalar key part, read and encoded in one step.
 bool append_part(PyObject* obj, std::string* out) {
   PyTypeObject* t = Py_TYPE(obj);
   switch (classify(t)) {
@@ -119,55 +119,6 @@ PyObject* part_to_py(const DecodedKey::Part& p) {
 }
 
 }  // namespace
-
-bool part_from_py(PyObject* obj, KeyPart* out) {
-  PyTypeObject* t = Py_TYPE(obj);
-  switch (classify(t)) {
-    case Scalar::kStr: {
-      out->kind = KeyPart::Kind::kStr;
-      out->s.clear();
-      return py::lenient_text(obj, &out->s);
-    }
-    case Scalar::kInt:
-      out->kind = KeyPart::Kind::kInt;
-      return read_int(obj, &out->i);
-    case Scalar::kBytes: {
-      char* data = nullptr;
-      Py_ssize_t len = 0;
-      if (PyBytes_AsStringAndSize(obj, &data, &len) != 0) return false;
-      out->kind = KeyPart::Kind::kBytes;
-      out->s.assign(data, static_cast<size_t>(len));
-      return true;
-    }
-    case Scalar::kBool: PyErr_SetString(PyExc_TypeError, kBoolRefused); return false;
-    case Scalar::kOther: break;
-  }
-  set_invalid_type(obj);
-  return false;
-}
-
-bool key_from_py(PyObject* obj, std::vector<KeyPart>* out) {
-  const size_t mark = out->size();
-  if (!is_tuple(Py_TYPE(obj))) {
-    out->reserve(mark + 1);
-    out->emplace_back();
-    if (part_from_py(obj, &out->back())) return true;
-    out->resize(mark);
-    return false;
-  }
-  // The tuple's own storage: a subclass's __len__, __iter__ or __getitem__ is never called.
-  const Py_ssize_t n = PyTuple_Size(obj);
-  for (Py_ssize_t k = 0; k < n; ++k) {
-    KeyPart part;
-    if (!part_from_py(PyTuple_GetItem(obj, k), &part)) {
-      out->resize(mark);
-      return false;
-    }
-    if (k == 0) out->reserve(mark + 4);
-    out->push_back(std::move(part));
-  }
-  return true;
-}
 
 bool key_bytes_from_py(PyObject* obj, std::string* out) {
   const size_t mark = out->size();

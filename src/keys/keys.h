@@ -25,20 +25,15 @@
 
 namespace tarnel::keys {
 
-// `obj` (borrowed) as key parts, appended to `out`: a tuple (or tuple subclass instance) gives one
-// part per item, read from the tuple's own storage; anything else is one scalar part. The first
-// bad item decides the error; on failure `out` is as it was.
+// Appends the key bytes of `obj` (borrowed) to `out`: a tuple (or tuple subclass instance) gives
+// one part per item, read from the tuple's own storage; anything else is one scalar part; each
+// part is encoded as it is read, without an intermediate list of parts. A str part holds the
+// text of str(obj), surrogates as three U+FFFD each (py::lenient_text). The first bad item
+// decides the error; on failure `out` is as it was. The road of every key argument.
 //   bool (alone or as an item)  TypeError "bool is not a valid key type"
 //   int outside int64           ValueError "int key outside 64-bit range"
 //   any other type              TypeError "invalid key type {__name__} (expected ...)", or the
 //                               failure of reading the type's __name__
-bool key_from_py(PyObject* obj, std::vector<KeyPart>* out);
-// One scalar as a key part (a tuple is refused here like any other unsupported type). A str part
-// holds the text of str(obj), surrogates as three U+FFFD each (py::lenient_text).
-bool part_from_py(PyObject* obj, KeyPart* out);
-// key_from_py then encode, in one pass without materialising parts: appends the key bytes of
-// `obj` to `out`. Same results and same errors, in the same order. On failure `out` is as it
-// was. The road of every key argument.
 bool key_bytes_from_py(PyObject* obj, std::string* out);
 // Appends the prefix bytes of `p` for a prefix scan: a tuple gives its key bytes; a str or bytes
 // its tag and escaped body without terminator; an in-range int TypeError "prefix must be str,
