@@ -68,15 +68,12 @@ struct Range {
     return rc;
   }
 
-  // Whether the stored key `k` lies inside the bounds on the side the walk moves to.
+  // Whether the stored key `k` lies inside the bounds on the side the walk moves to. Stored keys
+  // compare with key bytes as their keys do: the one stored key that differs from its key bytes,
+  // 0x00 for the empty key, sorts below every non-empty key bytes, as the empty key does.
   bool inside(bool reverse, const MDB_val& k) const {
-    std::string_view kb = key_bytes_of(k);
-    if (!reverse) {
-      if (!bounds.has_upper) return true;
-      return compare(MDB_val{kb.size(), const_cast<char*>(kb.data())}, bounds.upper) < 0;
-    }
-    if (!bounds.has_lower) return true;
-    return compare(MDB_val{kb.size(), const_cast<char*>(kb.data())}, bounds.lower) >= 0;
+    if (!reverse) return !bounds.has_upper || compare(k, bounds.upper) < 0;
+    return !bounds.has_lower || compare(k, bounds.lower) >= 0;
   }
 };
 
