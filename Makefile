@@ -120,7 +120,7 @@ wheel: venv ## dist/: the abi3 wheel, repaired (auditwheel) to carry its own LMD
 	@ls dist/tarnel-*.whl
 
 wheel-test: wheel ## The wheel in a fresh virtualenv with the system libraries hidden; the sdist
-	BASE_PYTHON=$(PYTHON) DEV_PYTHON=$(abspath $(PY)) tests/wheel/check.sh
+	BASE_PYTHON=$(PYTHON) DEV_PYTHON=$(abspath $(PY)) tools/wheel_check.sh
 
 # The interpreters besides the build's own that the abi3 extension serves and CI checks it on.
 ABI3_VERSIONS ?= 3.10 3.12 3.13

@@ -1,40 +1,105 @@
-"""Threads mixing every operation on one database for a bounded time.
+"""Workloads that test_reliability.py runs in child processes.
 
-    python stress_child.py PATH|- DURABLE(0|1) SECONDS CLOSE(end|middle) SEED
+    python workload.py kill PATH DURABLE(0|1) ROUND
+A writer to be killed: a fixed sequence of calls on a file database, "ack <i>" on stdout after
+each call that returned. The sequence is a function of (round, i) alone (`op`), and `apply` plays
+it on a plain model, so the parent can compute the database it must find after the kill.
 
-Writers own their keys (their own collection, and (w, n) keys of a shared one) and keep a model
-of them, so every read of their own data has one right answer and the store can be compared
-with the models at the end. Readers scan the shared collection (drained partly, kept alive across
-other calls), and one thread drops and recreates a scratch collection. With CLOSE=middle the
-database is closed while they run; every later call must fail with "database is closed".
-Prints one JSON line: operation count, problems found, and the final check's outcome.
+    python workload.py stress PATH|- DURABLE(0|1) SECONDS CLOSE(end|middle) SEED
+Threads mixing every call on one database. Writers own their keys (their own collection, and
+(w, n) keys of a shared one) and keep models of them, so every read of their own data has one
+right answer; readers scan the shared collection and keep some iterators alive; one thread drops
+and recreates a scratch collection. With CLOSE=middle the database is closed while they run and
+every later call must fail with "database is closed". Prints one JSON line: the call count, the
+problems found, and whether a file was checked against the models after the run.
 """
 import faulthandler
 import json
+import os
 import random
 import sys
 import threading
 import time
 
-import tarnel
+SCRATCH = ["s0", "s1"]
 
-CLOSED = {"database is closed", "Database has been closed"}
+
+def doc(rnd, i, j, rng):
+    return {"r": rnd, "i": i, "j": j, "pad": "x" * rng.choice([0, 40, 600, 5000]), "tags": [i, str(j)]}
+
+
+def op(rnd, i):
+    """The i-th call of round `rnd`: (kind, collection, payload)."""
+    rng = random.Random(rnd * 1_000_003 + i)
+    x = rng.random()
+    if x < 0.45:
+        return ("put", "main", (("p", rnd, i), doc(rnd, i, 0, rng)))
+    if x < 0.70:
+        n = rng.randint(1, 40)
+        return ("put_many", rng.choice(["main"] + SCRATCH),
+                [(("m", rnd, i, j), doc(rnd, i, j, rng)) for j in range(n)])
+    if x < 0.85:
+        return ("delete", "main", ("p", rnd, rng.randrange(i) if i else 0))
+    if x < 0.93:
+        return ("drop", rng.choice(SCRATCH), None)
+    return ("read", "main", None)
+
+
+def apply(model, o):
+    """Plays call `o` on `model` ({collection: {key: doc}}), as a committed call changes the store."""
+    kind, coll, payload = o
+    if kind == "put":
+        model.setdefault(coll, {})[payload[0]] = payload[1]
+    elif kind == "put_many":
+        model.setdefault(coll, {}).update(payload)
+    elif kind == "delete":
+        model.get(coll, {}).pop(payload, None)
+    elif kind == "drop":
+        model.pop(coll, None)
+
+
+def kill(path, durable, rnd):
+    import tarnel
+
+    out = os.fdopen(sys.stdout.fileno(), "w", buffering=1)
+    db = tarnel.open(path, durable == "1")
+    out.write("open\n")
+    held = []  # live iterators: their snapshots hold reader slots when the kill lands
+    for i in range(10**9):
+        kind, coll, payload = op(int(rnd), i)
+        c = db.collection(coll)
+        try:
+            if kind == "put":
+                c.put(*payload)
+            elif kind == "put_many":
+                c.put_many(payload)
+            elif kind == "delete":
+                c.delete(payload)
+            elif kind == "drop":
+                db.drop(coll)
+            else:
+                it = c.iter_(2, i % 2 == 0)
+                next(it, None)
+                held = held[-3:] + [it]
+                c.len(), c.first(), c.last(), db.names()
+        except KeyError:
+            pass
+        out.write("ack %d\n" % i)
 
 
 class Stop(Exception):
     pass
 
 
-def main():
-    path, durable, seconds, close_mode, seed = sys.argv[1:6]
+def stress(path, durable, seconds, close_mode, seed):
+    import tarnel
+
     path = None if path == "-" else path
     seconds = float(seconds)
     faulthandler.dump_traceback_later(seconds + 60, exit=True)  # a hang shows where it hangs
     db = tarnel.open(path, durable == "1")
-    stop = threading.Event()
-    closed = threading.Event()
-    problems = []
-    ops = []
+    stop, closed = threading.Event(), threading.Event()
+    problems, ops = [], []
     writers = 3
     models = [({}, {}) for _ in range(writers)]  # (own collection, shared (w, n) keys)
 
@@ -43,23 +108,21 @@ def main():
             problems.append(what)
 
     def call(fn, *args):
-        """Runs one call; a closed-database error after close() ends the thread."""
+        """Runs one call; the closed-database error after close() ends the thread."""
         try:
             return fn(*args)
         except tarnel.Error as e:
-            if closed.is_set() and str(e) in CLOSED:
+            if closed.is_set() and str(e) == "database is closed":
                 raise Stop from None
             raise
 
     def writer(w, rng):
         own, shared_model = models[w]
-        c = db.collection("own%d" % w)
-        shared = db.collection("shared")
+        c, shared = db.collection("own%d" % w), db.collection("shared")
         n = 0
         while not stop.is_set():
             n += 1
-            x = rng.random()
-            k = rng.randrange(200)
+            x, k = rng.random(), rng.randrange(200)
             if x < 0.3:
                 d = {"w": w, "n": n, "pad": "p" * rng.choice([0, 10, 3000])}
                 call(c.put, k, d)
@@ -77,8 +140,7 @@ def main():
                     check(k not in own, "delete of a present key raised KeyError")
             elif x < 0.7:
                 try:
-                    got = call(c.get, k)
-                    check(own.get(k) == got, "get returned a stale document")
+                    check(own.get(k) == call(c.get, k), "get returned a stale document")
                 except KeyError:
                     check(k not in own, "get lost a key")
             elif x < 0.8:
@@ -110,30 +172,22 @@ def main():
             if x < 0.4:
                 it = call(shared.iter_, rng.choice([0, 1, 2]), rng.random() < 0.5)
                 part = [e for _, e in zip(range(rng.randint(0, 40)), it)]
-                if rng.random() < 0.3:
-                    held.append(it)
+                held.append(it)
                 check(all(isinstance(e, (tuple, dict)) for e in part), "bad scan entry")
             elif x < 0.6:
                 w = rng.randrange(writers)
                 keys = list(call(shared.prefix_, (w,), 0))
                 check(keys == sorted(keys) and all(k[0] == w for k in keys), "prefix scan disorder")
-            elif x < 0.7 and held:
-                it = held.pop(rng.randrange(len(held)))
-                try:
-                    rest = list(it)
-                    check(all(e is not None for e in rest), "held iterator yielded None")
-                except tarnel.Error as e:  # the engine shut down under a held snapshot
-                    check(closed.is_set() and str(e) in CLOSED, "held iterator: %r" % e)
+            elif x < 0.7 and held:  # a snapshot kept across other calls, and across close()
+                rest = list(held.pop(rng.randrange(len(held))))
+                check(all(e is not None for e in rest), "held iterator yielded None")
             elif x < 0.85:
-                call(shared.len)
-                call(shared.first), call(shared.last)
+                call(shared.len), call(shared.first), call(shared.last)
             else:
                 names = call(db.names)
                 check(names == sorted(names, key=lambda s: s.encode()), "names unsorted")
-                call(db.has, "shared")
+            del held[:-20]
             ops[writers + r] += 1
-            if len(held) > 20:
-                held.clear()
 
     def chaos(rng):
         scratch = db.collection("scratch")
@@ -146,10 +200,8 @@ def main():
                     call(db.drop, "scratch")
                 except KeyError:
                     pass
-            elif x < 0.8:
-                list(call(scratch.iter_, 2, True))
             else:
-                call(db.collection, "c%d" % rng.randrange(5))
+                list(call(scratch.iter_, 2, True))
             ops[-1] += 1
 
     def guard(fn, *args):
@@ -170,33 +222,26 @@ def main():
     threads = [threading.Thread(target=b) for b in bodies]
     for t in threads:
         t.start()
+    time.sleep(seconds / 2)
     if close_mode == "middle":
-        time.sleep(seconds / 2)
         closed.set()
         db.close()
-    time.sleep(seconds if close_mode == "end" else seconds / 2)
+    time.sleep(seconds / 2)
     stop.set()
     for t in threads:
         t.join()
-    if close_mode == "end":
-        db.close()
-
-    # The models against the store (reopened: a file keeps everything acknowledged).
-    verified = False
-    if path is not None:
+    db.close()
+    if path is not None:  # a file keeps everything acknowledged
         db = tarnel.open(path)
-        shared_all = dict(db.collection("shared").iter_(2, False))
         want_shared = {}
         for w, (own, shared_model) in enumerate(models):
             c = db.collection("own%d" % w)
-            check(dict(c.iter_(2, False)) == own, "own%d differs from its model" % w)
-            check(c.len() == len(own), "own%d: len differs" % w)
+            check(dict(c.iter_(2, False)) == own and c.len() == len(own), "own%d differs" % w)
             want_shared.update(shared_model)
-        check(shared_all == want_shared, "shared differs from the models")
+        check(dict(db.collection("shared").iter_(2, False)) == want_shared, "shared differs")
         db.close()
-        verified = True
-    print(json.dumps({"ops": sum(ops), "problems": problems[:20], "verified": verified}))
+    print(json.dumps({"ops": sum(ops), "problems": problems[:20], "verified": path is not None}))
 
 
 if __name__ == "__main__":
-    main()
+    {"kill": kill, "stress": stress}[sys.argv[1]](*sys.argv[2:])
