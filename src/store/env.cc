@@ -42,7 +42,8 @@ constexpr size_t kPageHeader = sizeof(size_t) + 8;
 size_t value_limit(MDB_env* env) {
   MDB_stat st;
   long os_page = sysconf(_SC_PAGESIZE);
-  if (mdb_env_stat(env, &st) != 0 || st.ms_psize == 0 || os_page <= 0) return 0;
+  // Unknown page sizes (never seen): the BSON limit stands alone.
+  if (mdb_env_stat(env, &st) != 0 || st.ms_psize == 0 || os_page <= 0) return SIZE_MAX;
   const size_t max_write = static_cast<size_t>(INT_MAX) & ~(static_cast<size_t>(os_page) - 1);
   return max_write / st.ms_psize * st.ms_psize - kPageHeader;
 }
