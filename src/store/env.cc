@@ -224,7 +224,7 @@ void settle_last_commit(MDB_env* env) {
 // the descriptors that hold their flocks are closed (never unlocked: a flock belongs to the open
 // file description the child shares with the parent), so the locks are the parent's alone, and
 // the child may open those files anew once the parent lets go.
-void on_fork_child() {
+void Env::on_fork_child() {
   g_fork_generation.fetch_add(1, std::memory_order_relaxed);
   for (auto& [key, entry] : registry()) {
     Env* env = entry.raw;
@@ -240,7 +240,7 @@ void on_fork_child() {
 
 Env::Env(MDB_env* env) : env_(env) {
   std::call_once(g_atfork_once,
-                 [] { pthread_atfork(&on_fork_prepare, &on_fork_parent, &on_fork_child); });
+                 [] { pthread_atfork(&on_fork_prepare, &on_fork_parent, &Env::on_fork_child); });
   fork_generation_ = g_fork_generation.load(std::memory_order_relaxed);
 }
 
@@ -294,6 +294,13 @@ Status Env::open_tables() {
   return Status();
 }
 
+Env* Env::lock_owner(dev_t dev, ino_t ino) {
+  for (auto& [key, entry] : registry()) {
+    if (entry.raw->lock_dev_ == dev && entry.raw->lock_ino_ == ino) return entry.raw;
+  }
+  return nullptr;
+}
+
 Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   std::shared_ptr<Env> found;  // released after the registry's mutex: an env's end takes it
   std::unique_lock lock(g_registry_mu);
@@ -328,18 +335,21 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   o.data_size = st.st_size;
   if (int rc = check_data_file(o.data_fd); rc != 0) return error::storage(rc);
 
+  // The -lock file: not one that an environment of this process uses (a new file under the
+  // name of one that was renamed or replaced). Asked before it is opened, and again after (the
+  // name may have changed hands meanwhile): a descriptor of such a file is never closed before
+  // that environment, since closing it would drop the environment's record locks.
+  struct stat ls;
+  if (stat(o.lock_path.c_str(), &ls) == 0 && lock_owner(ls.st_dev, ls.st_ino) != nullptr) {
+    return Status::error(kLocked);
+  }
   bool lock_created = false;
   int lock_fd = open_or_create(o.lock_path, 0666, &lock_created);
   if (lock_fd < 0) return error::storage(errno);
-  struct stat ls;
-  // (On failure the descriptor stays open: it may be that of a -lock file an environment of
-  // this process uses, whose record locks closing it would drop.)
-  if (fstat(lock_fd, &ls) != 0) return error::storage(errno);
-  for (auto& [k, entry] : registry()) {
-    if (entry.raw->lock_dev_ == ls.st_dev && entry.raw->lock_ino_ == ls.st_ino) {
-      entry.raw->spare_fds_.push_back(lock_fd);
-      return Status::error(kLocked);
-    }
+  if (fstat(lock_fd, &ls) != 0) return error::storage(errno);  // (the descriptor stays open)
+  if (Env* owner = lock_owner(ls.st_dev, ls.st_ino)) {
+    owner->spare_fds_.push_back(lock_fd);
+    return Status::error(kLocked);
   }
   if (int e = lock_exclusive(lock_fd); e != 0) {
     ::close(lock_fd);  // no environment of this process uses it

@@ -85,8 +85,12 @@ class Env {
   void set_nosync(bool on) { mdb_env_set_flags(env_, MDB_NOSYNC, on ? 1 : 0); }
 
  private:
-  friend void on_fork_child();
   explicit Env(MDB_env* env);
+  // The fork() handler of a child process (see env.cc).
+  static void on_fork_child();
+  // The file environment of this process that uses the -lock file `dev`, `ino`, if any.
+  // REQUIRES: the registry's mutex is held.
+  static Env* lock_owner(dev_t dev, ino_t ino);
   // Reads the table map from the last commit.
   Status open_tables();
 
