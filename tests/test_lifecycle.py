@@ -50,20 +50,12 @@ db.collection("keep").put_many([(i, {"v": "x" * 500}) for i in range(400)])
 it = db.collection("keep").iter_(0, False)
 next(it)
 db.close()
-B = '''
-def b():
-    db = tarnel.open(sys.argv[1])
+B = '''def b(db):
     db.drop("gone")
     db.collection("keep").put_many([(i, {}) for i in range(400)])
-    db.close()
-print(attempt(b))
-'''
+print(attempt(lambda: b(tarnel.open(sys.argv[1]))))'''
 print(other(B, q))
-def reopen():
-    db = tarnel.open(q)
-    db.collection("gone").put(2, {})
-    db.close()
-print(attempt(reopen))
+print(attempt(lambda: tarnel.open(q).collection("gone").put(2, {})))
 print(sum(1 for _ in it))
 print(other(B, q))
 """
@@ -91,9 +83,7 @@ c1.put(0, {})
 if how == "rename":
     os.rename(a, b)
 else:  # a backup put in its place
-    backup = tarnel.open(b)
-    backup.collection("c").put(0, {"backup": 1})
-    backup.close()
+    tarnel.open(b).collection("c").put(0, {"backup": 1})
     os.replace(b, a)
 print(attempt(tarnel.open, a))
 print(other("print(attempt(tarnel.open, sys.argv[1]))", a))
@@ -115,15 +105,11 @@ def test_new_file_under_a_name_whose_lock_file_is_in_use(tmp_path, how, found):
 def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
     path = str(tmp_path / "x")
     if lock == "tarnel":  # another database, named x-lock
-        db = tarnel.open(path + "-lock")
-        db.collection("c").put(1, {})
-        db.close()
+        tarnel.open(path + "-lock").collection("c").put(1, {})
     elif lock == "text":
-        with open(path + "-lock", "w") as f:
-            f.write("keep me\n")
+        (tmp_path / "x-lock").write_text("keep me\n")
     if data == "text":
-        with open(path, "w") as f:
-            f.write("notes\n" * 100)
+        (tmp_path / "x").write_text("notes\n" * 100)
 
     def files():
         return {n: (tmp_path / n).read_bytes() for n in sorted(os.listdir(tmp_path))}
