@@ -244,20 +244,3 @@ def test_closed(db, call):
     assert db.close() is None and c.put_many([]) is None
     with pytest.raises(TypeError, match="bool is not a valid key type"):
         c.put(True, {})
-
-
-def test_reopen_sees_tables_changed_by_another_process(path):
-    db = tarnel.open(path)
-    db.collection("a").put_many([(i, {"v": i}) for i in range(5)])
-    live = db.collection("a").iter_(0, False)  # keeps the file's environment alive
-    assert next(live) == 0
-    db.close()
-    r = run_child("import sys, tarnel\nd = tarnel.open(sys.argv[1])\n"
-                  "d.collection('b').put(2, {'v': 2})\nd.drop('a')\nd.close()", path)
-    assert r.returncode == 0, r.stderr
-    db = tarnel.open(path)
-    assert db.names() == ["b"] and db.collection("b").get(2) == {"v": 2}
-    assert list(db.collection("a").iter_(0, False)) == []
-    db.drop("b")
-    assert db.names() == [] and list(live) == [1, 2, 3, 4]
-    db.close()
