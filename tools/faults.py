@@ -179,11 +179,11 @@ FAULTS = [
     ("store-closed-check", "src/store/store.cc",
      "  if (!db_) return Status::error(std::string(error::kClosed));\n", "",
      "missed closed-store check"),
-    ("store-shared-lock", "src/store/store.cc",
+    ("store-shared-lock", "src/store/env.cc",
      "flock(fd, LOCK_EX | LOCK_NB)", "flock(fd, LOCK_SH | LOCK_NB)",
      "file lock taken shared"),
-    ("store-lock-kept", "src/store/store.cc",
-     "if (lock_fd_ >= 0) ::close(lock_fd_);", "(void)lock_fd_;",
+    ("store-lock-kept", "src/store/env.cc",
+     "  ::close(lock_fd_);\n  ::close(data_fd_);\n", "  ::close(lock_fd_);\n",
      "file lock never released"),
     ("store-publish", "src/store/store.cc",
      "for (auto& [name, dbi] : txn->created_) env.publish_locked(name, dbi);",
@@ -202,9 +202,28 @@ FAULTS = [
     ("store-snapshot-kept", "src/store/env.cc",
      "  mdb_txn_reset(txn);\n", "",
      "forgotten snapshot release: pooled read transactions keep their snapshot"),
-    ("store-reuse-stale-tables", "src/store/env.cc",
-     "      Status s = env->open_tables();\n      if (!s.ok()) return s;\n", "",
-     "reused environment keeps a stale table map"),
+    ("store-reuse-claimed", "src/store/env.cc",
+     "if (found->claimed_.load() || stat(", "if (stat(",
+     "an environment still in use by an open database is reused by a second open"),
+    ("store-foreign-lock-file", "src/store/env.cc",
+     "  if (Status s = check_lock_file(lock_fd, ls.st_size, o.lock_path); !s.ok()) return s;\n", "",
+     "dropped check: a -lock file that is not LMDB's is overwritten"),
+    ("store-fork-keeps-lock", "src/store/env.cc",
+     "    ::close(env->data_fd_);\n", "",
+     "a forked child keeps its share of the parent's file lock"),
+    ("store-lock-not-allocated", "src/store/env.cc",
+     "if (int e = allocate(lock_fd, kLockBytes); e != 0) {", "if (int e = 0; e != 0) {",
+     "the -lock file's pages are not allocated before they are mapped"),
+    ("store-name-limit", "src/store/store.cc",
+     "if (name.size() > kMaxNameBytes) {", "if (name.size() >= kMaxNameBytes) {",
+     "off-by-one in the collection name limit"),
+    ("py-base-exception", "src/py/convert.cc",
+     "if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // Ctrl-C",
+     "if (!PyErr_ExceptionMatches(PyExc_BaseException)) return false;  // Ctrl-C",
+     "KeyboardInterrupt in a str() swallowed like an Exception"),
+    ("doc-size-limit", "src/doc/encode.cc",
+     "Encoder encoder(out, std::min(max_size, kMaxBsonSize));", "Encoder encoder(out, kMaxBsonSize);",
+     "documents LMDB cannot write pass the size check"),
     ("store-max-readers", "src/store/env.h",
      "kMaxReaders = 8192;", "kMaxReaders = 126;",
      "wrong reader table size"),
@@ -475,9 +494,14 @@ def main():
         sys.exit(2)
     if a.check:
         return
+    tests = copy_suite(os.path.abspath(a.suite or src), a.label)
+    # A snapshot of the sources: changes to the checkout while the run goes on do not reach it.
+    snap = os.path.join(SCRATCH, "src-" + a.label)
+    os.makedirs(snap, exist_ok=True)
+    sync(src, snap)
+    src = snap
     venv = os.path.join(REPO, ".venv", "bin")
     python, cmake = os.path.join(venv, "python"), os.path.join(venv, "cmake")
-    tests = copy_suite(os.path.abspath(a.suite or src), a.label)
     faults = [f for f in FAULTS if not a.only or f[0] in a.only.split(",")]
     slots = [Slot(src, n, python, cmake) for n in range(a.jobs)]
     free = list(slots)
