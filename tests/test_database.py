@@ -198,6 +198,17 @@ def test_names_has_and_drop(db):
     assert e.value.args == ("c",)
     c.put(2, {"v": 2})
     assert list(c.iter_(0, False)) == [2]
+    long = db.collection("é" * 256)  # a name of 512 bytes
+    for call in (lambda: long.put(1, {}), lambda: long.put_many([(1, {})])):
+        with pytest.raises(tarnel.Error, match="^collection name of 512 bytes is longer than the "
+                                               "engine's limit of 511 bytes$"):
+            call()
+    for call in (lambda: long.get(1), lambda: long.delete(1), lambda: db.drop("é" * 256)):
+        with pytest.raises(KeyError):
+            call()
+    assert (db.has("é" * 256), long.len(), long.first(), list(long.iter_(0, False))) == (False, 0, None, [])
+    db.collection("é" * 255 + "a").put(1, {})  # 511 bytes: the longest name
+    assert db.has("é" * 255 + "a")
 
 
 @pytest.mark.parametrize("name, message", [

@@ -9,6 +9,7 @@ import datetime as dt
 import enum
 import json
 import math
+import os
 import pathlib
 import struct
 import sys
@@ -185,16 +186,48 @@ def test_refused(coll, make, exc, message):
     assert coll.get(1) == {"before": True}
 
 
-def test_too_large(coll):
+LIMIT = 2_147_479_536  # with 4 KiB pages: LMDB writes at most 2,147,479,552 bytes per call
+
+
+@pytest.mark.skipif(os.sysconf("SC_PAGESIZE") != 4096, reason="the limit follows the page size")
+def test_largest_document():
+    coll = tarnel.open().collection("c")
     try:
-        blob = b"x" * (2**31 - 20)
+        blob = b"x" * (LIMIT - 12)  # {"a": blob} encodes to len(blob) + 13 bytes
     except MemoryError:
         pytest.skip("needs 2 GiB of memory")
-    with pytest.raises(tarnel.Error, match="too large"):
-        coll.put(1, {"a": blob, "b": 1})
-    with pytest.raises(TypeError, match=r"unsupported type tuple at \$\.c"):
-        coll.put(1, {"a": blob, "b": b"y" * 100, "c": ()})
-    assert coll.len() == 0
+    with pytest.raises(tarnel.Error, match=f"^document too large: its BSON encoding would exceed {LIMIT} bytes$"):
+        coll.put(1, {"a": blob})
+    with pytest.raises(TypeError, match=r"unsupported type tuple at \$\.c"):  # conversion errors first
+        coll.put(1, {"a": blob, "c": ()})
+    del blob
+    coll.put(1, {"a": b"x" * (LIMIT - 13)})  # the largest one is written
+    assert coll.len() == 1
+
+
+class Stop(BaseException):
+    pass
+
+
+def text(exc):
+    return type("Text", (str,), {"__str__": lambda self: (_ for _ in ()).throw(exc)})("t")
+
+
+# Each call meets the exception in str() (or len()) of a user object.
+@pytest.mark.parametrize("call", [
+    lambda c, e: c.put((1, text(e)), {}),
+    lambda c, e: c.prefix_(text(e), 0),
+    lambda c, e: c.put_many([(i, {}) for i in range(99)] + [(0, {"v": [text(e)]})]),
+    lambda c, e: c.put_many(type("Items", (list,), {"__len__": lambda self: (_ for _ in ()).throw(e)})([(1, {})])),
+    lambda c, e: c.get(type("Key", (str,), {"__repr__": lambda self: text(e)})("k")),
+])
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, Stop])
+def test_base_exceptions_propagate_and_nothing_is_written(coll, monkeypatch, call, exc):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    with pytest.raises(exc) as info:
+        call(coll, exc)
+    assert info.type is exc and seen == [] and coll.len() == 0
 
 
 def test_hostile_values_under_the_walk(coll, monkeypatch):
