@@ -22,35 +22,18 @@ with atheris.instrument_imports():
 import bson
 
 
-class OtherStr(str):
-    def __str__(self):
-        return "other:" + str.__str__(self)
+def str_kind(name, **body):
+    return type(name, (str,), body)
 
 
-class RaisingStr(str):
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-class Distinct(str):
-    """Equal only to itself: a dict may hold two keys of the same characters."""
-
-    __hash__ = object.__hash__
-
-    def __eq__(self, other):
-        return self is other
-
-
-class Dict(dict):
-    items = keys = __iter__ = lambda self: iter([("lie", 1)])
-
-
-class List(list):
-    __iter__ = lambda self: iter([1, 2, 3])  # noqa: E731
-    __len__ = lambda self: 3  # noqa: E731
-
-
-STRS = [str, type("Str", (str,), {}), OtherStr, RaisingStr, Distinct]
+# Hostile str subclasses: other text, a failing __str__, equal only to itself (a dict may hold
+# two keys of the same characters); dict and list subclasses that lie about their items.
+STRS = [str, str_kind("Str"), str_kind("Other", __str__=lambda self: "other"),
+        str_kind("Raising", __str__=lambda self: 1 / 0),
+        str_kind("Distinct", __hash__=object.__hash__, __eq__=lambda self, other: self is other)]
+Dict = type("Dict", (dict,), {"items": lambda self: iter([("lie", 1)]), "keys": lambda self: ["lie"],
+                              "__iter__": lambda self: iter(["lie"])})
+List = type("List", (list,), {"__iter__": lambda self: iter([1, 2, 3]), "__len__": lambda self: 3})
 UNSUPPORTED = [(1, 2), {1}, bytearray(b"x"), dt.date(2000, 1, 1), 1j, object()]
 
 

@@ -5,7 +5,6 @@ import os
 import struct
 import subprocess
 import sys
-import threading
 
 import lmdb
 import pytest
@@ -125,34 +124,6 @@ def read_raw(path, raw):
 
 
 # ---- processes and threads ---------------------------------------------------------------------
-
-def run_child(code, *args, timeout=60):
-    """Runs `code` in a fresh interpreter that imports tarnel from this build."""
-    env = dict(os.environ, PYTHONPATH=PKG_DIR)
-    return subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True,
-                          text=True, timeout=timeout)
-
-
-def run_threads(*targets, timeout=60):
-    """Runs the callables in threads; fails on a hang or on any exception in one of them."""
-    errors = []
-
-    def guard(fn):
-        def body():
-            try:
-                fn()
-            except BaseException as e:  # noqa: BLE001 - reported below
-                errors.append(e)
-        return body
-
-    threads = [threading.Thread(target=guard(t), daemon=True) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout)
-    assert not any(t.is_alive() for t in threads), "a thread hung"
-    assert errors == []
-
 
 # Lists the reader table of the LMDB environment at argv[1] through py-lmdb, in a process of its
 # own (one process must never hold two environments of one file): one "pid txnid" line per

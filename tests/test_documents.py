@@ -37,27 +37,11 @@ def aware(*a):
     return dt.datetime(*a, tzinfo=UTC)
 
 
-class RawItems(dict):
-    """Field order is the dict's own, whatever its methods say."""
-
-    def __iter__(self):
-        return iter(reversed(list(super().keys())))
-
-    def items(self):
-        raise AssertionError("items must not be called")
-
-    keys = items
-
-
-class Same(str):
-    """Distinct to a dict, equal in characters."""
-
-    __hash__ = object.__hash__
-
-    def __eq__(self, other):
-        return self is other
-
-
+# Field order is the dict's own, whatever its methods say.
+RawItems = type("RawItems", (dict,), {"__iter__": lambda self: iter(reversed(list(dict.keys(self)))),
+                                      "items": lambda self: 1 / 0, "keys": lambda self: 1 / 0})
+# Distinct to a dict, equal in characters.
+Same = type("Same", (str,), {"__hash__": object.__hash__, "__eq__": lambda self, other: self is other})
 IntE = enum.IntEnum("IntE", {"A": 5})
 MyFloat = type("MyFloat", (float,), {})
 MyDatetime = type("MyDatetime", (dt.datetime,), {})
@@ -109,27 +93,16 @@ def test_stored_bytes_and_read_back(tmp_path, value, stored):
     assert same(got, {"v": read_back(stored)})
 
 
-class Grow(str):
-    def __str__(self):
-        self.doc["new"] = 1
-        return "g"
+def mutating(fn, text):
+    """A str subclass whose str() runs `fn`."""
+    return type("M", (str,), {"__str__": lambda self: (fn(), text)[1]})("x")
 
 
-def swapping(late):
-    class Swap(str):
-        def __str__(self):
-            del doc["a"]
-            doc["c"] = late
-            return "s"
-
-    doc = {"a": 1, "b": Swap("x")}
+def under_walk(change, late=None):
+    """A document that `change`s itself while its last value is converted."""
+    doc = {"a": 1}
+    doc["b"] = mutating(lambda: (doc.pop("a"), doc.update(c=late)) if change == "swap" else doc.update(n=1), "s")
     return doc
-
-
-def grower():
-    g = Grow("x")
-    g.doc = {"a": 1, "z": g}
-    return g.doc
 
 
 def self_containing():
@@ -172,10 +145,10 @@ NUL = 'BSON error. Kind: Malformed BSON bytes. Message: cstring with interior nu
      "ValueError", OUTSIDE),
     (lambda: {"a": [0, {"t": Far(2000, 1, 1, tzinfo=UTC)}]}, "ValueError", OUTSIDE),
     (lambda: {"a": (1,), "t": dt.datetime.max}, "TypeError", "unsupported type tuple at $.a"),
-    (grower, "PanicException", "dictionary changed size during iteration"),
-    (lambda: swapping(3), "PanicException", "dictionary keys changed during iteration"),
+    (lambda: under_walk("grow"), "PanicException", "dictionary changed size during iteration"),
+    (lambda: under_walk("swap", 3), "PanicException", "dictionary keys changed during iteration"),
     # the extra entry is converted before the walk notices; its own error comes first
-    (lambda: swapping((1,)), "TypeError", "unsupported type tuple at $.c"),
+    (lambda: under_walk("swap", (1,)), "TypeError", "unsupported type tuple at $.c"),
 ], ids=lambda v: repr(v)[:40] if isinstance(v, str) else None)
 def test_refused(coll, make, exc, message):
     coll.put(1, {"before": True})
@@ -233,9 +206,6 @@ def test_base_exceptions_propagate_and_nothing_is_written(coll, monkeypatch, cal
 def test_hostile_values_under_the_walk(coll, monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
-
-    def mutating(fn, text):
-        return type("M", (str,), {"__str__": lambda self: (fn(), text)[1]})("x")
 
     shrink = []
     shrink += [mutating(shrink.clear, "s"), 1, 2]

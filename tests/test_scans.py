@@ -10,7 +10,6 @@ import types
 import pytest
 
 import tarnel
-from conftest import run_threads
 
 MIXED = [(), -5, 3, 10, "", "A", "a", "ab", ("ab", 1), "ab\0", "abc", ("abc", 2), "ac", b"", b"a",
          b"\xff", (1, "x"), (1, b"y")]
@@ -197,13 +196,3 @@ def test_other_thread_waits_for_the_step(coll, on_datetime_read):
     threads[0].join(10)
     assert not threads[0].is_alive() and got == [{"at": WHEN}]
     assert len(list(it)) == 3  # each entry went to exactly one step
-
-
-def test_two_threads_drain_one_iterator(coll):
-    n = 3000
-    coll.put_many([(i, {"v": i}) for i in range(n)])
-    it = coll.iter_(0, False)
-    got = [[], []]
-    run_threads(lambda: got[0].extend(it), lambda: got[1].extend(it))
-    assert sorted(got[0] + got[1]) == list(range(n))
-    assert all(part == sorted(part) for part in got)
