@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tarnel
-from conftest import I64_MAX, I64_MIN, NamelessMeta, OtherText, Unprintable, stored_raw, with_raw
+from conftest import I64_MAX, I64_MIN, NamelessMeta, OtherText, Unprintable, raw_table, with_raw
 
 # The empty key has no bytes of its own; the storage layer keeps it as the single byte 00.
 KEY_BYTES = [
@@ -30,7 +30,10 @@ KEY_BYTES = [
 
 @pytest.mark.parametrize("key,hexbytes", KEY_BYTES, ids=repr)
 def test_stored_key_bytes(tmp_path, key, hexbytes):
-    assert stored_raw(tmp_path / "f.db", key, {})[0] == bytes.fromhex(hexbytes)
+    db = tarnel.open(str(tmp_path / "f.db"))
+    db.collection("c").put(key, {})
+    db.close()
+    assert list(raw_table(tmp_path / "f.db")) == [bytes.fromhex(hexbytes)]
 
 
 def refuse(self, *a):

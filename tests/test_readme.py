@@ -37,12 +37,3 @@ def test_readme_examples_run_and_print_what_they_show(tmp_path, monkeypatch):
             exec(compile(code, f"README.md python block {n}", "exec"), namespace)
         if shown is not None:
             assert printed.getvalue() == shown, f"python block {n}:\n{code}"
-
-
-def test_every_text_block_follows_an_example():
-    text = README.read_text()
-    blocks = list(BLOCK.finditer(text))
-    for prev, m in zip(blocks, blocks[1:]):
-        if m.group(1) == "text":
-            assert prev.group(1) == "python" and not text[prev.end():m.start()].strip(), m.group(2)
-    assert blocks[0].group(1) != "text"

@@ -1,17 +1,11 @@
 """Workloads that test_reliability.py runs in child processes.
 
-    python workload.py kill PATH DURABLE(0|1) ROUND
-A writer to be killed: a fixed sequence of calls on a file database, "ack <i>" on stdout after
-each call that returned. The sequence is a function of (round, i) alone (`op`), and `apply` plays
-it on a plain model, so the parent can compute the database it must find after the kill.
-
-    python workload.py stress PATH|- DURABLE(0|1) SECONDS CLOSE(end|middle) SEED
-Threads mixing every call on one database. Writers own their keys (their own collection, and
-(w, n) keys of a shared one) and keep models of them, so every read of their own data has one
-right answer; readers scan the shared collection and keep iterators alive; one thread drops and
-recreates a scratch collection. With CLOSE=middle the database is closed while they run and every
-later call must fail with "database is closed". Prints one JSON line: the call count, the
-problems found, and whether a file was checked against the models afterwards.
+kill PATH DURABLE ROUND: a fixed sequence of calls (`op` of the round and the call's index),
+"ack <i>" on stdout after each call that returned; `apply` plays a call on a plain model.
+stress PATH|- DURABLE SECONDS CLOSE(end|middle) SEED: threads mixing every call; writers own
+their keys and keep models of them, readers keep iterators alive, one thread drops and recreates a
+collection; CLOSE=middle closes the database while they run. Prints the call count, the problems
+found, and whether a file was checked against the models afterwards, as one JSON line.
 """
 import faulthandler
 import json
