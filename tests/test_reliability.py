@@ -111,16 +111,10 @@ def test_killed_writer_loses_no_acknowledged_call(tmp_path, durable):
                 workload.apply(model, workload.op(rnd, acked))
             assert found == model, "round %d, %d calls acknowledged" % (rnd, acked)
         tarnel.open(path).close()  # opening runs the reader check: no slot of a killed writer stays
-        holder.stdin.write("\n")
-        holder.stdin.flush()
-        listing = [holder.stdout.readline()]
-        while listing[-1] not in ("end\n", ""):
-            listing.append(holder.stdout.readline())
-        assert [p for p, _ in parse_readers("".join(listing)) if p in killed] == []
+        assert [p for p, _ in parse_readers(holder.communicate("\n", timeout=60)[0]) if p in killed] == []
     finally:
-        holder.stdin.close()
-        holder.wait(30)
-        holder.stdout.close()
+        holder.kill()
+        holder.communicate()
 
 
 # Reads all it can of a possibly damaged file: "data" when every read returned, "error <text>" at
