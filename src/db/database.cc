@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "collection/types.h"
+#include "collection/python_classes.h"
 #include "error/error.h"
 #include "py/args.h"
 #include "py/convert.h"
@@ -22,11 +22,6 @@ struct DatabaseObject {
 };
 
 store::Store& store_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*>(self)->store; }
-
-PyObject* raise(const Status& s) {
-  error::raise(s);
-  return nullptr;
-}
 
 // A collection name for collection() and drop(): non-empty, without NUL (LMDB would cut it).
 bool valid_name(std::string_view name) {
@@ -56,7 +51,7 @@ py::Ref names_list(const std::vector<std::string>& names) {
 PyObject* Database_names(PyObject* self) {
   std::vector<std::string> names;
   Status s = store_of(self).names(&names);
-  if (!s.ok()) return raise(s);
+  if (!s.ok()) return error::raise(s);
   return names_list(names).release();
 }
 
@@ -73,7 +68,7 @@ PyObject* Database_has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   std::vector<std::string> names;
   Status s = store_of(self).names(&names);
-  if (!s.ok()) return raise(s);
+  if (!s.ok()) return error::raise(s);
   for (const std::string& n : names) {
     if (n == name) Py_RETURN_TRUE;
   }
@@ -87,28 +82,16 @@ PyObject* Database_drop(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       !valid_name(name)) {
     return nullptr;
   }
-  std::shared_ptr<store::Engine> engine;
-  Status s = store_of(self).database(&engine);
-  if (!s.ok()) return raise(s);
   store::WriteTxn txn;
-  s = store::Store::begin_write_on(std::move(engine), &txn);
-  if (!s.ok()) return raise(s);
+  Status s = store_of(self).begin_write(&txn);
+  if (!s.ok()) return error::raise(s);
   bool found;
   s = txn.drop_table(name, &found);
-  if (!s.ok()) return raise(s);
-  if (!found) {
-    // Nothing is written: the transaction is rolled back when `txn` goes.
-    PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
-                                         "strict");
-    if (key == nullptr) return nullptr;
-    py::Ref args1 = py::Ref::steal(PyTuple_Pack(1, key));
-    Py_DECREF(key);
-    if (!args1) return nullptr;
-    PyErr_SetObject(PyExc_KeyError, args1.get());
-    return nullptr;
-  }
+  if (!s.ok()) return error::raise(s);
+  // Nothing is written for an absent collection: the transaction is rolled back when `txn` goes.
+  if (!found) return error::raise(Status::key_error(std::string(name)));
   s = store::Store::commit_detached(&txn);
-  if (!s.ok()) return raise(s);
+  if (!s.ok()) return error::raise(s);
   Py_RETURN_NONE;
 }
 
@@ -149,6 +132,7 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {"builtins.Database", sizeof(DatabaseObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+py::LazyType g_type(&kSpec);
 
 const char* const kOpenParams[] = {"path", "durable"};
 const py::Signature kOpenSig{"open()", kOpenParams, 2, 0};
@@ -164,7 +148,7 @@ PyObject* open_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::shared_ptr<store::Store> store;
   Status s = in_memory ? store::Store::memory(durable, &store)
                        : store::Store::file(path, durable, &store);
-  if (!s.ok()) return raise(s);
+  if (!s.ok()) return error::raise(s);
   PyObject* type = database_type();
   if (type == nullptr) return nullptr;
   PyObject* obj = py::alloc(type);
@@ -175,11 +159,7 @@ PyObject* open_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 }  // namespace
 
-PyObject* database_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = py::make_type(&kSpec);
-  return type;
-}
+PyObject* database_type() { return g_type.get(); }
 
 PyMethodDef kOpenDef = {"open", TARNEL_FASTCALL(open_impl), METH_FASTCALL | METH_KEYWORDS,
                         "open(path=None, durable=True)\n--\n\n"};

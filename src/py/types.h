@@ -2,14 +2,15 @@
 //
 // Types are made from specs named "builtins.<Class>" (so __module__ is "builtins"), without the
 // base-type flag, with Py_TPFLAGS_DISALLOW_INSTANTIATION, and with no dict or weakref slot. Each
-// is made once per process and kept. Instances hold C++ members after the object header; they are
-// built with placement new by the maker and destroyed by `dealloc<T>`.
+// is made at its first use (module init asks for all of them) and kept (LazyType). Instances hold
+// C++ members after the object header; they are built with placement new by the maker and
+// destroyed by `dealloc<T>`.
 #ifndef TARNEL_PY_TYPES_H_
 #define TARNEL_PY_TYPES_H_
 
 #include <new>
 
-#include "py/fault.h"
+#include "py/boundary.h"
 #include "py/python.h"
 
 namespace tarnel::py {
@@ -52,8 +53,23 @@ void dealloc(PyObject* self) {
   PyErr_Restore(et, ev, etb);
 }
 
-// Makes a type from `spec` once; the result is kept for the life of the process.
-PyObject* make_type(PyType_Spec* spec);
+// The type made from `spec`, made by the first get() that finds none and kept for the life of
+// the process. get() returns it borrowed, or null with the exception set when making it fails (a
+// later get() tries again). REQUIRES: the interpreter lock is held.
+class LazyType {
+ public:
+  explicit constexpr LazyType(PyType_Spec* spec) : spec_(spec) {}
+  LazyType(const LazyType&) = delete;
+  LazyType& operator=(const LazyType&) = delete;
+  PyObject* get() {
+    if (type_ == nullptr) type_ = PyType_FromSpec(spec_);
+    return type_;
+  }
+
+ private:
+  PyType_Spec* const spec_;
+  PyObject* type_ = nullptr;
+};
 
 }  // namespace tarnel::py
 

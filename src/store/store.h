@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "error/fault.h"
 #include "error/status.h"
-#include "py/fault.h"
 #include "store/env.h"
 
 namespace tarnel::store {
