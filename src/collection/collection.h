@@ -29,7 +29,7 @@
 
 namespace tarnel::collection {
 
-// LMDB's key size limit (mdb_env_get_maxkeysize of the library we build on). Longer keys are
+// LMDB's key size limit (the maximum key size of the library we build on). Longer keys are
 // never stored: reads find nothing under them, writes fail with tarnel.Error.
 inline constexpr size_t kMaxKeyBytes = 511;
 
