@@ -16,12 +16,7 @@
 namespace tarnel::collection {
 namespace {
 
-struct CollectionObject {
-  PyObject_HEAD
-  Collection coll;
-};
-
-Collection& self_of(PyObject* self) { return reinterpret_cast<CollectionObject*>(self)->coll; }
+Collection& self_of(PyObject* self) { return py::value_of<Collection>(self); }
 
 // The repr text of a key (str() of repr(key), leniently), the argument of the KeyError of get
 // and delete. It is taken before the store is touched; for keys made only of exact int, str and
@@ -309,27 +304,19 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<CollectionObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<Collection>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.Collection", sizeof(CollectionObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
-
-py::LazyType g_type(&kSpec);
+py::Class<Collection> g_class("builtins.Collection", kSlots);
 
 }  // namespace
 
-PyObject* collection_type() { return g_type.get(); }
+PyObject* collection_type() { return g_class.type(); }
 
 py::Ref new_collection(std::string name, std::shared_ptr<store::Store> store) {
-  PyObject* type = collection_type();
-  if (type == nullptr) return {};
-  PyObject* obj = py::alloc(type);
-  if (obj == nullptr) return {};
-  new (&reinterpret_cast<CollectionObject*>(obj)->coll) Collection(std::move(name), std::move(store));
-  return py::Ref::steal(obj);
+  return g_class.make(std::move(name), std::move(store));
 }
 
 }  // namespace tarnel::collection

@@ -30,11 +30,6 @@ struct IterState {
   const Emit what;
 };
 
-struct IterObject {
-  PyObject_HEAD
-  IterState s;
-};
-
 // Holds the iterator's mutex for one step and records the stepping thread.
 class StepLock {
  public:
@@ -69,7 +64,7 @@ PyObject* Iter_iter(PyObject* self) {
 }
 
 PyObject* Iter_next(PyObject* self) {
-  IterState* it = &reinterpret_cast<IterObject*>(self)->s;
+  IterState* it = &py::value_of<IterState>(self);
   StepLock lock(it);
   if (!lock.acquire()) return nullptr;
   it->mu.assert_held();
@@ -85,32 +80,22 @@ PyObject* Iter_next(PyObject* self) {
   return emit(it->what, entry).release();
 }
 
-void Iter_dealloc(PyObject* self) { py::dealloc<IterObject>(self); }
-
 PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&Iter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<IterState>)},
     {Py_tp_doc, const_cast<char*>("A streaming iterator over a read snapshot that it owns outright.")},
     {Py_tp_iter, reinterpret_cast<void*>(&py::unary<Iter_iter>)},
     {Py_tp_iternext, reinterpret_cast<void*>(&py::unary<Iter_next>)},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.CollectionIter", sizeof(IterObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
-
-py::LazyType g_type(&kSpec);
+py::Class<IterState> g_class("builtins.CollectionIter", kSlots);
 
 }  // namespace
 
-PyObject* iter_type() { return g_type.get(); }
+PyObject* iter_type() { return g_class.type(); }
 
 py::Ref new_iter(std::optional<Scan> scan, Emit what) {
-  PyObject* type = iter_type();
-  if (type == nullptr) return {};
-  py::Ref obj = py::Ref::steal(py::alloc(type));
-  if (!obj) return {};
-  new (&reinterpret_cast<IterObject*>(obj.get())->s) IterState(std::move(scan), what);
-  return obj;
+  return g_class.make(std::move(scan), what);
 }
 
 py::Ref emit(Emit what, const Entry& entry) {

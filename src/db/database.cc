@@ -16,12 +16,9 @@
 namespace tarnel::db {
 namespace {
 
-struct DatabaseObject {
-  PyObject_HEAD
-  std::shared_ptr<store::Store> store;
-};
+using StoreShare = std::shared_ptr<store::Store>;
 
-store::Store& store_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*>(self)->store; }
+store::Store& store_of(PyObject* self) { return *py::value_of<StoreShare>(self); }
 
 // A collection name for collection() and drop(): non-empty, without NUL (LMDB would cut it).
 bool valid_name(std::string_view name) {
@@ -103,7 +100,7 @@ PyObject* Database_collection(PyObject* self, PyObject* const* args, Py_ssize_t 
       !valid_name(name)) {
     return nullptr;
   }
-  return collection::new_collection(std::string(name), reinterpret_cast<DatabaseObject*>(self)->store)
+  return collection::new_collection(std::string(name), py::value_of<StoreShare>(self))
       .release();
 }
 
@@ -125,14 +122,12 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<DatabaseObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<StoreShare>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.Database", sizeof(DatabaseObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
-py::LazyType g_type(&kSpec);
+py::Class<StoreShare> g_class("builtins.Database", kSlots);
 
 const char* const kOpenParams[] = {"path", "durable"};
 const py::Signature kOpenSig{"open()", kOpenParams, 2, 0};
@@ -149,17 +144,13 @@ PyObject* open_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   Status s = in_memory ? store::Store::memory(durable, &store)
                        : store::Store::file(path, durable, &store);
   if (!s.ok()) return error::raise(s);
-  PyObject* type = database_type();
-  if (type == nullptr) return nullptr;
-  PyObject* obj = py::alloc(type);
-  if (obj == nullptr) return nullptr;  // `store` ends here, with the engine and its lock
-  new (&reinterpret_cast<DatabaseObject*>(obj)->store) std::shared_ptr<store::Store>(std::move(store));
-  return obj;
+  // On failure `store` ends here, with the engine and its lock.
+  return g_class.make(std::move(store)).release();
 }
 
 }  // namespace
 
-PyObject* database_type() { return g_type.get(); }
+PyObject* database_type() { return g_class.type(); }
 
 PyMethodDef kOpenDef = {"open", TARNEL_FASTCALL(open_impl), METH_FASTCALL | METH_KEYWORDS,
                         "open(path=None, durable=True)\n--\n\n"};
