@@ -303,13 +303,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<Collection>)},
-    {Py_tp_methods, kMethods},
-    {0, nullptr},
-};
-
-py::Class<Collection> g_class("builtins.Collection", kSlots);
+py::Class<Collection> g_class("builtins.Collection", kMethods);
 
 }  // namespace
 

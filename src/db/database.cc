@@ -121,13 +121,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<StoreShare>)},
-    {Py_tp_methods, kMethods},
-    {0, nullptr},
-};
-
-py::Class<StoreShare> g_class("builtins.Database", kSlots);
+py::Class<StoreShare> g_class("builtins.Database", kMethods);
 
 const char* const kOpenParams[] = {"path", "durable"};
 const py::Signature kOpenSig{"open()", kOpenParams, 2, 0};

@@ -73,9 +73,17 @@ void dealloc(PyObject* self) {
 template <class T>
 class Class {
  public:
+  // A class with the given slots (tp_dealloc among them).
   constexpr Class(const char* name, PyType_Slot* slots)
       : spec_{name, static_cast<int>(sizeof(Object<T>)), 0,
               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots} {}
+  // A class with methods and nothing else of its own: dealloc<T>, then `methods`.
+  Class(const char* name, PyMethodDef* methods)
+      : own_slots_{{Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)},
+                   {Py_tp_methods, methods},
+                   {0, nullptr}},
+        spec_{name, static_cast<int>(sizeof(Object<T>)), 0,
+              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, own_slots_} {}
   Class(const Class&) = delete;
   Class& operator=(const Class&) = delete;
 
@@ -98,6 +106,7 @@ class Class {
   }
 
  private:
+  PyType_Slot own_slots_[3] = {};
   PyType_Spec spec_;
   PyObject* type_ = nullptr;
 };
