@@ -26,7 +26,7 @@ TYPECHECK = cd tests && ../$(PY) -m mypy.stubtest tarnel && cd typing && \
   wheel wheel-test test-abi3 lint clean
 
 help: ## List the targets
-	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/:.*## /\t/'
+	@grep -E '^[a-zA-Z0-9_.-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/:.*## /\t/'
 
 deps: ## Install the system packages when missing (as root), else say how
 	@missing=""; for p in $(SYSTEM_PACKAGES); do \
@@ -61,7 +61,7 @@ test: build ## Build, then run the whole test suite and the type checks
 typecheck: build ## The stubs against the built module (stubtest), typed usage under mypy --strict
 	$(TYPECHECK)
 
-asan-build: venv
+asan-build: venv ## Build the extension with AddressSanitizer and UBSan into build/asan
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTARNEL_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_DIR)

@@ -44,56 +44,131 @@ class CollectionIter(Generic[_T_co]):
 
 @final
 class Collection:
-    def get(self, key: Key) -> Document: ...
-    def put(self, key: Key, doc: Document) -> None: ...
-    def put_many(self, items: Sequence[tuple[Key, Document]]) -> None: ...
-    def delete(self, key: Key) -> None: ...
-    def contains(self, key: Key) -> bool: ...
-    def len(self) -> int: ...
+    """A named collection of a database: documents under ordered keys."""
+
+    def get(self, key: Key) -> Document:
+        """Point lookup; `KeyError` on a missing key or a missing collection."""
+    def put(self, key: Key, doc: Document) -> None:
+        """Upsert. Assignment overwrites, exactly as it does for a `dict`."""
+    def put_many(self, items: Sequence[tuple[Key, Document]]) -> None:
+        """Upserts many documents in one commit.
+
+        Everything is encoded before the transaction opens, so a bad key or
+        document raises without having written anything.
+        """
+    def delete(self, key: Key) -> None:
+        """Delete; `KeyError` on a missing key."""
+    def contains(self, key: Key) -> bool:
+        """Whether the key is present (`False` for a missing collection)."""
+    def len(self) -> int:
+        """The number of documents (0 for a missing collection)."""
     @overload
-    def iter_(self, mode: _KeysMode, reverse: bool) -> CollectionIter[Key]: ...
+    def iter_(self, mode: _KeysMode, reverse: bool) -> CollectionIter[Key]:
+        """Whole-collection iteration; `mode` selects keys, values, or items.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
-    def iter_(self, mode: _DocumentsMode, reverse: bool) -> CollectionIter[Document]: ...
+    def iter_(self, mode: _DocumentsMode, reverse: bool) -> CollectionIter[Document]:
+        """Whole-collection iteration; `mode` selects keys, values, or items.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
-    def iter_(self, mode: _ItemsMode, reverse: bool) -> CollectionIter[_Item]: ...
+    def iter_(self, mode: _ItemsMode, reverse: bool) -> CollectionIter[_Item]:
+        """Whole-collection iteration; `mode` selects keys, values, or items.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
     def iter_(
         self, mode: SupportsIndex, reverse: bool
-    ) -> CollectionIter[Key | Document | _Item]: ...
+    ) -> CollectionIter[Key | Document | _Item]:
+        """Whole-collection iteration; `mode` selects keys, values, or items.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
-    def range_(self, start: Key | None, stop: Key | None, mode: _KeysMode) -> CollectionIter[Key]: ...
+    def range_(self, start: Key | None, stop: Key | None, mode: _KeysMode) -> CollectionIter[Key]:
+        """Half-open `[start, stop)` scan; either bound may be `None` for unbounded.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
     def range_(
         self, start: Key | None, stop: Key | None, mode: _DocumentsMode
-    ) -> CollectionIter[Document]: ...
+    ) -> CollectionIter[Document]:
+        """Half-open `[start, stop)` scan; either bound may be `None` for unbounded.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
     def range_(
         self, start: Key | None, stop: Key | None, mode: _ItemsMode
-    ) -> CollectionIter[_Item]: ...
+    ) -> CollectionIter[_Item]:
+        """Half-open `[start, stop)` scan; either bound may be `None` for unbounded.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
     def range_(
         self, start: Key | None, stop: Key | None, mode: SupportsIndex
-    ) -> CollectionIter[Key | Document | _Item]: ...
+    ) -> CollectionIter[Key | Document | _Item]:
+        """Half-open `[start, stop)` scan; either bound may be `None` for unbounded.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
-    def prefix_(self, p: Prefix, mode: _KeysMode) -> CollectionIter[Key]: ...
+    def prefix_(self, p: Prefix, mode: _KeysMode) -> CollectionIter[Key]:
+        """Every key sharing a prefix: a `str`/`bytes` text prefix, or a tuple of
+        leading components.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
-    def prefix_(self, p: Prefix, mode: _DocumentsMode) -> CollectionIter[Document]: ...
+    def prefix_(self, p: Prefix, mode: _DocumentsMode) -> CollectionIter[Document]:
+        """Every key sharing a prefix: a `str`/`bytes` text prefix, or a tuple of
+        leading components.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
-    def prefix_(self, p: Prefix, mode: _ItemsMode) -> CollectionIter[_Item]: ...
+    def prefix_(self, p: Prefix, mode: _ItemsMode) -> CollectionIter[_Item]:
+        """Every key sharing a prefix: a `str`/`bytes` text prefix, or a tuple of
+        leading components.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
     @overload
-    def prefix_(self, p: Prefix, mode: SupportsIndex) -> CollectionIter[Key | Document | _Item]: ...
-    def first(self) -> _Item | None: ...
-    def last(self) -> _Item | None: ...
+    def prefix_(self, p: Prefix, mode: SupportsIndex) -> CollectionIter[Key | Document | _Item]:
+        """Every key sharing a prefix: a `str`/`bytes` text prefix, or a tuple of
+        leading components.
+
+        `mode`: 0 yields keys, 1 documents, any of 2 to 255 `(key, document)` pairs.
+        """
+    def first(self) -> _Item | None:
+        """The smallest entry, or `None` when the collection is empty or absent."""
+    def last(self) -> _Item | None:
+        """The largest entry, or `None` when the collection is empty or absent."""
 
 @final
 class Database:
-    def names(self) -> list[str]: ...
-    def has(self, name: str) -> bool: ...
-    def drop(self, name: str) -> None: ...
-    def collection(self, name: str) -> Collection: ...
-    def close(self) -> None: ...
+    """An open database: one file (or memory) of named collections."""
 
-def open(path: str | os.PathLike[str] | None = None, durable: bool = True) -> Database: ...
+    def names(self) -> list[str]:
+        """The names of the collections, sorted by their UTF-8 bytes."""
+    def has(self, name: str) -> bool:
+        """Whether the collection exists."""
+    def drop(self, name: str) -> None:
+        """Drops a collection in its own write transaction; `KeyError` if absent."""
+    def collection(self, name: str) -> Collection:
+        """The collection `name`; it is created by its first write."""
+    def close(self) -> None:
+        """Ends the database; later calls raise `Error`, except `collection()`, `close()` and
+        iterators taken before it."""
+
+def open(path: str | os.PathLike[str] | None = None, durable: bool = True) -> Database:
+    """Opens the database file at `path`, or one in memory when `path` is `None`."""
 
 class Error(Exception):
     """Base Tarnel error."""

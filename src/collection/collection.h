@@ -88,6 +88,8 @@ class Collection {
       : name_(std::move(name)), store_(std::move(store)) {}
 
   const std::string& name() const { return name_; }
+  // The largest document the engine can store (store::Store::max_value_size).
+  size_t max_doc_size() const { return store_->max_value_size(); }
 
   // The document stored under `key`: *found, and then *doc, valid while *snap lives.
   Status get(std::string_view key, ReadTable* snap, std::string_view* doc, bool* found) const;

@@ -112,7 +112,7 @@ PyObject* Collection_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!py::bind(kPutSig, args, nargs, kw, a)) return nullptr;
   std::string kb, doc;
   if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
-  if (!doc::doc_to_bytes(a[1], &doc)) return nullptr;
+  if (!doc::doc_to_bytes(a[1], &doc, self_of(self).max_doc_size())) return nullptr;
   Status s = self_of(self).put(kb, doc);
   if (!s.ok()) return error::raise(s);
   Py_RETURN_NONE;
@@ -133,7 +133,7 @@ bool pairs_from_py(PyObject* items, std::vector<py::Ref>* out) {
   }
   Py_ssize_t n = PySequence_Size(items);
   if (n < 0) {
-    PyErr_Clear();
+    if (!py::clear_exception()) return false;
   } else {
     out->reserve(static_cast<size_t>(n));
   }
@@ -166,10 +166,11 @@ PyObject* Collection_put_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     return nullptr;
   }
   std::vector<std::pair<std::string, std::string>> pairs(items.size());
+  const size_t max_doc = self_of(self).max_doc_size();
   for (size_t i = 0; i < items.size(); ++i) {
     PyObject* pair = items[i].get();
     if (!keys::key_bytes_from_py(PyTuple_GetItem(pair, 0), &pairs[i].first)) return nullptr;
-    if (!doc::doc_to_bytes(PyTuple_GetItem(pair, 1), &pairs[i].second)) return nullptr;
+    if (!doc::doc_to_bytes(PyTuple_GetItem(pair, 1), &pairs[i].second, max_doc)) return nullptr;
   }
   items.clear();
   Status s = self_of(self).put_many(pairs);

@@ -29,12 +29,16 @@ namespace tarnel::doc {
 // path, on reading tarnel.Error); it also stops a dict or list that contains itself.
 inline constexpr int kMaxDepth = 100;
 
+// BSON lengths are signed 32-bit and count the whole document.
+inline constexpr size_t kMaxBsonSize = INT32_MAX;
+
 // `obj` (borrowed, any type) as one BSON document; replaces the contents of `out`, whose
 // capacity is reused (a caller encoding many documents may pass the same string each time).
 // Errors: TypeError / ValueError for values that have no BSON form (the message names the
 // field path, "$" being the document), tarnel.Error for a field name holding U+0000 and for a
-// document whose encoding would reach 2 GiB. On failure `out` holds nothing useful.
-bool doc_to_bytes(PyObject* obj, std::string* out);
+// document whose encoding would exceed `max_size` bytes (at most kMaxBsonSize; a store passes
+// its engine's limit). On failure `out` holds nothing useful.
+bool doc_to_bytes(PyObject* obj, std::string* out, size_t max_size = kMaxBsonSize);
 
 // Stored document bytes (borrowed for the call) to a new dict. Checks the frame first.
 py::Ref bytes_to_doc(std::string_view bytes);

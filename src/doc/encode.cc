@@ -44,8 +44,6 @@ enum Type : char {
   kInt64 = 0x12,
 };
 
-// Lengths in BSON are signed 32-bit and count the whole document.
-constexpr size_t kMaxDocSize = std::numeric_limits<int32_t>::max();
 
 inline void put_le32(char* p, uint32_t v) {
   p[0] = static_cast<char>(v);
@@ -120,7 +118,7 @@ struct Step {
 
 class Encoder {
  public:
-  explicit Encoder(std::string* out) : out_(out) {}
+  Encoder(std::string* out, size_t max_size) : out_(out), max_size_(max_size) {}
 
   // REQUIRES: `dict` is a dict or an instance of a subclass.
   bool encode(PyObject* dict);
@@ -137,7 +135,7 @@ class Encoder {
   // nothing and the conversion only goes on to find conversion errors.
   bool room(size_t extra) {
     if (too_large_) return false;
-    if (out_->size() + extra + static_cast<size_t>(depth_) <= kMaxDocSize) return true;
+    if (out_->size() + extra + static_cast<size_t>(depth_) <= max_size_) return true;
     too_large_ = true;
     return false;
   }
@@ -154,6 +152,7 @@ class Encoder {
   std::string path(const Step& at) const;
 
   std::string* out_;
+  const size_t max_size_;
   bool too_large_ = false;
   // Documents and arrays open (the top-level one included); indexes into path_ below it.
   int depth_ = 0;
@@ -232,7 +231,7 @@ bool Encoder::encode(PyObject* dict) {
   }
   if (too_large_) {
     return error::raise(Status::error("document too large: its BSON encoding would exceed " +
-                                      std::to_string(kMaxDocSize) + " bytes"));
+                                      std::to_string(max_size_) + " bytes"));
   }
   return true;
 }
@@ -464,13 +463,13 @@ bool Encoder::value_to_bson(PyObject* value, const Step& at) {
 
 }  // namespace
 
-bool doc_to_bytes(PyObject* obj, std::string* out) {
+bool doc_to_bytes(PyObject* obj, std::string* out, size_t max_size) {
   if (!PyDict_Check(obj)) {
     std::string name;
-    if (!py::type_name(Py_TYPE(obj), &name)) PyErr_Clear();
+    if (!py::type_name(Py_TYPE(obj), &name) && !py::clear_exception()) return false;
     return error::raise(Status::type_error("document must be a mapping, got " + name));
   }
-  Encoder encoder(out);
+  Encoder encoder(out, std::min(max_size, kMaxBsonSize));
   return encoder.encode(obj);
 }
 

@@ -100,13 +100,13 @@ bool is_numpy_bool(PyTypeObject* type) {
   PyObject* t = reinterpret_cast<PyObject*>(type);
   Ref module = Ref::steal(PyObject_GetAttrString(t, "__module__"));
   if (!module || !PyUnicode_Check(module.get())) {
-    PyErr_Clear();
+    if (!module) clear_exception();  // anything else stays pending for the caller
     return false;
   }
   if (PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return false;
   Ref name = Ref::steal(PyObject_GetAttrString(t, "__name__"));
   if (!name || !PyUnicode_Check(name.get())) {
-    PyErr_Clear();
+    if (!name) clear_exception();
     return false;
   }
   return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
@@ -213,14 +213,21 @@ bool lenient_text(PyObject* obj, std::string* out) {
   if (PyUnicode_CheckExact(obj)) return append_str_text(obj, out);
   Ref text = Ref::steal(PyObject_Str(obj));
   if (text) return append_str_text(text.get(), out);
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // Ctrl-C, SystemExit: propagate
   PyErr_WriteUnraisable(obj);
   std::string name;
   if (type_name(Py_TYPE(obj), &name)) {
     out->append("<unprintable ").append(name).append(" object>");
   } else {
-    PyErr_Clear();
+    if (!clear_exception()) return false;
     out->append("<unprintable object>");
   }
+  return true;
+}
+
+bool clear_exception() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
   return true;
 }
 

@@ -34,11 +34,16 @@ bool arg_path(PyObject* obj, const char* arg, std::string* out);
 bool arg_u8(PyObject* obj, const char* arg, std::uint8_t* out);
 
 // The text of `obj` as key parts, prefixes, text values and repr texts take it: `str(obj)` as
-// UTF-8 with each surrogate code point written as three U+FFFD. When `str(obj)` raises, the
-// exception goes to the unraisable hook and the text is "<unprintable {name} object>".
-// Appends to `out`. May run Python code (a subclass's __str__). Returns false only with an
-// exception set (out of memory).
+// UTF-8 with each surrogate code point written as three U+FFFD. When `str(obj)` raises an
+// Exception, it goes to the unraisable hook and the text is "<unprintable {name} object>".
+// Appends to `out`. May run Python code (a subclass's __str__). Returns false with an exception
+// set: out of memory, or a BaseException that is not an Exception (KeyboardInterrupt,
+// SystemExit, ...), which is never swallowed.
 bool lenient_text(PyObject* obj, std::string* out);
+
+// Clears the pending exception when it is an Exception and returns true. Any other
+// BaseException (KeyboardInterrupt, SystemExit, GeneratorExit) stays pending: false.
+bool clear_exception();
 
 // The `__name__` of `type` as UTF-8; false with the exception of reading it (or a TypeError when
 // it is not a `str`) set.

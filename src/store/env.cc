@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -32,6 +33,19 @@ void on_fork_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed)
 std::once_flag g_atfork_once;
 
 constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_NOTLS;
+
+// The engine's page header (page number, two 16-bit fields, a 32-bit page count), which precedes
+// a value on its first overflow page.
+constexpr size_t kPageHeader = sizeof(size_t) + 8;
+
+// See Env::max_value_size.
+size_t value_limit(MDB_env* env) {
+  MDB_stat st;
+  long os_page = sysconf(_SC_PAGESIZE);
+  if (mdb_env_stat(env, &st) != 0 || st.ms_psize == 0 || os_page <= 0) return 0;
+  const size_t max_write = static_cast<size_t>(INT_MAX) & ~(static_cast<size_t>(os_page) - 1);
+  return max_write / st.ms_psize * st.ms_psize - kPageHeader;
+}
 
 int create_env(size_t map_size, MDB_env** out) {
   MDB_env* env = nullptr;
@@ -85,7 +99,7 @@ void settle_last_commit(MDB_env* env) {
 
 }  // namespace
 
-Env::Env(MDB_env* env) : env_(env) {
+Env::Env(MDB_env* env) : env_(env), max_value_size_(value_limit(env)) {
   std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, &on_fork_child); });
   fork_generation_ = g_fork_generation.load(std::memory_order_relaxed);
 }

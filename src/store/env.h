@@ -66,6 +66,14 @@ class Env {
   // Resets `txn` and keeps it for reuse (or aborts it when the pool is full).
   void release_read(MDB_txn* txn);
 
+  // The largest value (document) the engine can write to this file, in bytes. A value too big
+  // for a page goes on a run of overflow pages: a page header, then the value, rounded up to
+  // whole pages of the file's page size. The commit writes that run with one pwrite(), and Linux
+  // writes at most INT_MAX rounded down to the system's page size per call (2,147,479,552 bytes
+  // with 4 KiB pages); the engine takes the short write for an I/O error. With 4 KiB pages the
+  // limit is 2,147,479,552 - 16 = 2,147,479,536 bytes.
+  size_t max_value_size() const { return max_value_size_; }
+
   // Sets MDB_NOSYNC on or off (per engine database: only one is open on an env at a time).
   void set_nosync(bool on) { mdb_env_set_flags(env_, MDB_NOSYNC, on ? 1 : 0); }
 
@@ -84,6 +92,7 @@ class Env {
   std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables_;  // guarded by tables_mu_
   std::vector<MDB_txn*> pool_;  // guarded by pool_mu_
   unsigned fork_generation_;
+  size_t max_value_size_;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   bool registered_ = false;

@@ -15,6 +15,10 @@ namespace {
 
 constexpr const char kLocked[] = "Database already open. Cannot acquire lock.";
 
+// A table's name is a key of the engine's main table, so the key size limit bounds it. A longer
+// name can name no table: reads find none, creating one is refused.
+constexpr size_t kMaxNameBytes = 511;
+
 // Opens table `name` again after a transaction that dropped it did not commit: the engine closed
 // its handle at the drop, but the table is still there.
 void reopen_tables(const std::shared_ptr<Env>& env, const std::vector<std::string>& names) {
@@ -103,6 +107,11 @@ Status WriteTxn::open_table(std::string_view name, bool create, MDB_dbi* dbi, bo
   if (!create) {
     *found = false;
     return Status();
+  }
+  if (name.size() > kMaxNameBytes) {
+    return Status::error("collection name of " + std::to_string(name.size()) +
+                         " bytes is longer than the engine's limit of " +
+                         std::to_string(kMaxNameBytes) + " bytes");
   }
   std::string cname(name);
   int rc = mdb_dbi_open(txn_, cname.c_str(), MDB_CREATE, dbi);

@@ -103,7 +103,11 @@ class Store {
   static Status file(const std::string& path, bool durable, std::shared_ptr<Store>* out);
   static Status memory(bool durable, std::shared_ptr<Store>* out);
   // `durable` lives in the engine: LMDB's sync setting belongs to the environment.
-  explicit Store(std::shared_ptr<Engine> db) : db_(std::move(db)) {}
+  explicit Store(std::shared_ptr<Engine> db)
+      : max_value_size_(db->env()->max_value_size()), db_(std::move(db)) {}
+
+  // The engine's limit on a document's size (Env::max_value_size); known after close() too.
+  size_t max_value_size() const { return max_value_size_; }
 
   // A share of the engine database, or "database is closed".
   Status database(std::shared_ptr<Engine>* out);
@@ -121,6 +125,7 @@ class Store {
   void close();
 
  private:
+  const size_t max_value_size_;
   PoisonMutex mu_;
   std::shared_ptr<Engine> db_;  // guarded by mu_
 };
