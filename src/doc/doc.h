@@ -19,7 +19,6 @@
 #include <string>
 #include <string_view>
 
-#include "error/status.h"
 #include "py/python.h"
 #include "py/ref.h"
 
