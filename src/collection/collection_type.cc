@@ -1,5 +1,5 @@
 // Collection's Python methods: each binds its arguments, converts keys and documents to bytes
-// (keys, doc), calls the operation of the same name in collection.h, and raises what it reports.
+// (keys, doc), calls its operation in collection.h, and raises what that reports.
 #include <string>
 #include <utility>
 #include <vector>
