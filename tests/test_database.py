@@ -316,22 +316,3 @@ class TestClosed:
     def test_argument_errors_come_first(self, closed, call, exc):
         with pytest.raises(exc):
             call(closed[1][0])
-
-def test_reopen_sees_tables_changed_by_another_process(path):
-    db = tarnel.open(path)
-    db.collection("a").put(1, {"v": 1})
-    live = db.collection("a").iter_(0, False)  # keeps the file's environment alive
-    db.close()
-    r = run_child("import sys, tarnel\nd = tarnel.open(sys.argv[1])\n"
-                  "d.collection('b').put(2, {'v': 2})\nd.drop('a')\nd.close()", path)
-    assert r.returncode == 0, r.stderr
-    db = tarnel.open(path)
-    assert db.names() == ["b"]
-    assert db.collection("b").get(2) == {"v": 2}
-    assert list(db.collection("a").iter_(0, False)) == []
-    with pytest.raises(KeyError):
-        db.collection("a").get(1)
-    db.drop("b")
-    assert db.names() == []
-    assert list(live) == [1]
-    db.close()

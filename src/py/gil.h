@@ -20,8 +20,18 @@ class Unlocked {
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
+  // Runs `f(arg)` (without the interpreter lock) if the interpreter ends this thread as it asks
+  // for the lock back: the thread then never returns, so `f` gives back what it holds that
+  // other threads may need (the writer slot).
+  void on_end(void (*f)(void*), void* arg) {
+    on_end_ = f;
+    arg_ = arg;
+  }
+
  private:
   _ts* state_;
+  void (*on_end_)(void*) = nullptr;
+  void* arg_ = nullptr;
 };
 
 }  // namespace tarnel::py

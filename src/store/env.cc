@@ -1,6 +1,7 @@
 #include "store/env.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
@@ -20,17 +23,27 @@ namespace {
 
 constexpr size_t kPoolSize = 16;
 
-// Process-wide registry of file environments, by device and inode.
+constexpr const char kLocked[] = "Database already open. Cannot acquire lock.";
+
+// Process-wide registry of file environments, by device and inode of the data file. An entry
+// stays until its environment has closed (`env` has expired by then, `raw` has not).
+struct Entry {
+  std::weak_ptr<Env> env;
+  Env* raw;
+};
 std::mutex g_registry_mu;
-std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Env>>& registry() {
-  static auto* r = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Env>>();
+std::condition_variable g_registry_cv;  // an entry left the registry
+std::map<std::pair<dev_t, ino_t>, Entry>& registry() {
+  static auto* r = new std::map<std::pair<dev_t, ino_t>, Entry>();
   return *r;
 }
 
 // Counts the fork()s this process descends from; an Env remembers the count it was opened under.
 std::atomic<unsigned> g_fork_generation{0};
-void on_fork_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
 std::once_flag g_atfork_once;
+// The registry is still across fork(), so the child finds it whole.
+void on_fork_prepare() { g_registry_mu.lock(); }
+void on_fork_parent() { g_registry_mu.unlock(); }
 
 constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_NOTLS;
 
@@ -42,24 +55,147 @@ constexpr size_t kPageHeader = sizeof(size_t) + 8;
 size_t value_limit(MDB_env* env) {
   MDB_stat st;
   long os_page = sysconf(_SC_PAGESIZE);
-  if (mdb_env_stat(env, &st) != 0 || st.ms_psize == 0 || os_page <= 0) return 0;
+  // Unknown page sizes (never seen): the BSON limit stands alone.
+  if (mdb_env_stat(env, &st) != 0 || st.ms_psize == 0 || os_page <= 0) return SIZE_MAX;
   const size_t max_write = static_cast<size_t>(INT_MAX) & ~(static_cast<size_t>(os_page) - 1);
   return max_write / st.ms_psize * st.ms_psize - kPageHeader;
 }
 
-int create_env(size_t map_size, MDB_env** out) {
-  MDB_env* env = nullptr;
-  int rc = mdb_env_create(&env);
-  if (rc != 0) return rc;
-  if ((rc = mdb_env_set_mapsize(env, map_size)) != 0 ||
-      (rc = mdb_env_set_maxdbs(env, kMaxTables)) != 0 ||
-      (rc = mdb_env_set_maxreaders(env, kMaxReaders)) != 0) {
-    mdb_env_close(env);
-    return rc;
-  }
-  *out = env;
-  return 0;
+// LMDB's file formats, as far as open checks them: the magic number that begins a lock file
+// and the meta page of a data file (after the page header), the data file's version, and the
+// page header's flag of a meta page.
+constexpr uint32_t kMagic = 0xBEEFC0DE;
+constexpr uint32_t kDataVersion = 1;
+constexpr uint16_t kMetaPage = 0x08;
+// The size LMDB gives a new lock file for kMaxReaders slots: a 192-byte header, then 64 bytes a
+// slot (the header's own slot counted). Allocated before LMDB maps it; pages a build of LMDB
+// with a larger header adds are allocated right after the open, before any reader uses them.
+constexpr off_t kLockBytes = off_t{kMaxReaders - 1} * 64 + 192;
+
+// Allocates the first `len` bytes of the file, so a full disk fails here (ENOSPC) and not at a
+// write to the map (SIGBUS). A file system that cannot allocate ahead is left as it is.
+int allocate(int fd, off_t len) {
+  if (fallocate(fd, 0, 0, len) == 0) return 0;
+  int e = errno;
+  return e == EOPNOTSUPP || e == ENOSYS ? 0 : e;
 }
+
+// Opens `path` read-write, creating it when it does not exist; *created says whether it did.
+int open_or_create(const std::string& path, mode_t mode, bool* created) {
+  *created = false;
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd >= 0) {
+    *created = true;
+    return fd;
+  }
+  if (errno != EEXIST) return -1;
+  // A dangling symbolic link (O_EXCL refuses it) or a file made meanwhile.
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+}
+
+// An exclusive flock on `fd`: 0, EWOULDBLOCK when another open file description holds it, or
+// another errno. A file system without flock counts as locked.
+int lock_exclusive(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  int e = errno;
+  return e == ENOLCK || e == EOPNOTSUPP || e == ENOSYS ? 0 : e;
+}
+
+// LMDB sets up the lock file before it reads the data file, so a data file that is not LMDB's
+// is refused here first, with LMDB's own error, and the lock file is never touched for it.
+int check_data_file(int fd) {
+  unsigned char head[24];
+  ssize_t n = pread(fd, head, sizeof head, 0);
+  if (n < 0) return errno;
+  if (n == 0) return 0;  // a new database
+  if (n < static_cast<ssize_t>(sizeof head)) return MDB_INVALID;
+  uint16_t flags;
+  uint32_t magic, version;
+  std::memcpy(&flags, head + 10, sizeof flags);
+  std::memcpy(&magic, head + 16, sizeof magic);
+  std::memcpy(&version, head + 20, sizeof version);
+  if ((flags & kMetaPage) == 0 || magic != kMagic) return MDB_INVALID;
+  return version == kDataVersion ? 0 : MDB_VERSION_MISMATCH;
+}
+
+// An existing -lock file is used only when LMDB made it (its magic number first) or it holds
+// nothing (empty, or zeros only: one whose opener stopped before writing it). LMDB would
+// overwrite anything else, which is someone else's file.
+Status check_lock_file(int fd, off_t size, const std::string& lock_path) {
+  if (size == 0) return Status();
+  uint32_t magic = 0;
+  if (pread(fd, &magic, sizeof magic, 0) == sizeof magic && magic == kMagic) return Status();
+  if (size <= kLockBytes) {
+    std::string bytes(static_cast<size_t>(size), '\1');
+    if (pread(fd, bytes.data(), bytes.size(), 0) == size &&
+        bytes.find_first_not_of('\0') == std::string::npos) {
+      return Status();
+    }
+  }
+  return Status::error("not an LMDB lock file: " + lock_path);
+}
+
+// Creates and opens an environment on `path`. While the address space for the map cannot be
+// reserved (ENOMEM), tries again with half the map, down to kMinMapSize.
+Status open_env(const std::string& path, size_t map_size, mdb_mode_t mode, MDB_env** out) {
+  for (;; map_size /= 2) {
+    MDB_env* env = nullptr;
+    int rc = mdb_env_create(&env);
+    if (rc != 0) return error::storage(rc);
+    if ((rc = mdb_env_set_mapsize(env, map_size)) == 0 &&
+        (rc = mdb_env_set_maxdbs(env, kMaxTables)) == 0 &&
+        (rc = mdb_env_set_maxreaders(env, kMaxReaders)) == 0 &&
+        (rc = mdb_env_open(env, path.c_str(), kEnvFlags, mode)) == 0) {
+      *out = env;
+      return Status();
+    }
+    mdb_env_close(env);
+    if (rc != ENOMEM) return error::storage(rc);
+    if (map_size <= kMinMapSize) {
+      return Status::error(error::storage(rc).message() +
+                           ": could not reserve even 1 GiB of address space to map the database");
+    }
+  }
+}
+
+// A lock file that LMDB made larger than kLockBytes: its remaining pages are allocated before any
+// reader slot on them is used.
+int allocate_rest(int lock_fd) {
+  struct stat st;
+  if (fstat(lock_fd, &st) != 0) return errno;
+  return st.st_size > kLockBytes ? allocate(lock_fd, st.st_size) : 0;
+}
+
+// What an open of a file environment has made or taken so far. If the open fails, every file
+// is put back as it was found: files it created are removed, an empty data file is emptied
+// again (LMDB writes its first pages early). Only files whose flock it holds are changed.
+struct Opening {
+  std::string path;
+  std::string lock_path;
+  int data_fd = -1;
+  int lock_fd = -1;  // set once its flock is held
+  bool data_locked = false;
+  bool data_created = false;
+  bool lock_created = false;
+  off_t data_size = 0;
+
+  ~Opening() {
+    if (lock_fd >= 0) {
+      if (lock_created) unlink(lock_path.c_str());
+      ::close(lock_fd);
+    }
+    if (data_fd >= 0) {
+      if (data_locked && data_created) {
+        unlink(path.c_str());
+      } else if (data_locked && data_size == 0) {
+        [[maybe_unused]] int rc = ftruncate(data_fd, 0);
+      }
+      ::close(data_fd);
+    }
+  }
+};
 
 // A file shorter than its last commit (an interrupted copy, a truncation) would end the process
 // with SIGBUS at the first read of a page past its end, since the map is larger than the file.
@@ -99,8 +235,27 @@ void settle_last_commit(MDB_env* env) {
 
 }  // namespace
 
+// In a child process: the parent's file environments stay the parent's. The child's copies of
+// the descriptors that hold their flocks are closed (never unlocked: a flock belongs to the open
+// file description the child shares with the parent), so the locks are the parent's alone, and
+// the child may open those files anew once the parent lets go.
+void Env::on_fork_child() {
+  g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+  for (auto& [key, entry] : registry()) {
+    Env* env = entry.raw;
+    for (int fd : env->spare_fds_) ::close(fd);
+    env->spare_fds_.clear();
+    ::close(env->data_fd_);
+    ::close(env->lock_fd_);
+    env->data_fd_ = env->lock_fd_ = -1;
+  }
+  registry().clear();
+  g_registry_mu.unlock();
+}
+
 Env::Env(MDB_env* env) : env_(env), max_value_size_(value_limit(env)) {
-  std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, &on_fork_child); });
+  std::call_once(g_atfork_once,
+                 [] { pthread_atfork(&on_fork_prepare, &on_fork_parent, &Env::on_fork_child); });
   fork_generation_ = g_fork_generation.load(std::memory_order_relaxed);
 }
 
@@ -154,28 +309,82 @@ Status Env::open_tables() {
   return Status();
 }
 
-Status Env::open_file(const std::string& path, dev_t dev, ino_t ino, std::shared_ptr<Env>* out) {
-  std::lock_guard lock(g_registry_mu);
-  auto key = std::make_pair(dev, ino);
-  auto it = registry().find(key);
-  if (it != registry().end()) {
-    if (auto env = it->second.lock(); env && !env->forked()) {
-      // The environment outlived its last engine (live iterators): another process may have
-      // created or dropped tables since, so the table map is read again from the last commit.
-      Status s = env->open_tables();
-      if (!s.ok()) return s;
-      *out = std::move(env);
-      return Status();
-    }
-    registry().erase(it);
+Env* Env::lock_owner(dev_t dev, ino_t ino) {
+  for (auto& [key, entry] : registry()) {
+    if (entry.raw->lock_dev_ == dev && entry.raw->lock_ino_ == ino) return entry.raw;
   }
+  return nullptr;
+}
+
+Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
+  std::shared_ptr<Env> found;  // released after the registry's mutex: an env's end takes it
+  std::unique_lock lock(g_registry_mu);
+  Opening o;
+  o.path = path;
+  o.lock_path = path + "-lock";
+  o.data_fd = open_or_create(path, 0666, &o.data_created);
+  if (o.data_fd < 0) return error::storage(errno);
+  struct stat st;
+  if (fstat(o.data_fd, &st) != 0) return error::storage(errno);
+  auto key = std::make_pair(st.st_dev, st.st_ino);
+  for (auto it = registry().find(key); it != registry().end(); it = registry().find(key)) {
+    found = it->second.env.lock();
+    if (!found) {  // its last holder is closing it
+      g_registry_cv.wait(lock);
+      continue;
+    }
+    // Only iterators of a closed database hold it: it is reused, through its own -lock file only.
+    struct stat ls;
+    if (found->claimed_.load() || stat(o.lock_path.c_str(), &ls) != 0 ||
+        ls.st_dev != found->lock_dev_ || ls.st_ino != found->lock_ino_) {
+      return Status::error(kLocked);
+    }
+    found->claimed_.store(true);
+    *out = found;
+    return Status();
+  }
+  if (int e = lock_exclusive(o.data_fd); e != 0) {
+    return e == EWOULDBLOCK ? Status::error(kLocked) : error::storage(e);
+  }
+  o.data_locked = true;
+  o.data_size = st.st_size;
+  if (int rc = check_data_file(o.data_fd); rc != 0) return error::storage(rc);
+
+  // The -lock file: not one that an environment of this process uses (a new file under the
+  // name of one that was renamed or replaced). Asked before it is opened, and again after (the
+  // name may have changed hands meanwhile): a descriptor of such a file is never closed before
+  // that environment, since closing it would drop the environment's record locks.
+  struct stat ls;
+  if (stat(o.lock_path.c_str(), &ls) == 0 && lock_owner(ls.st_dev, ls.st_ino) != nullptr) {
+    return Status::error(kLocked);
+  }
+  bool lock_created = false;
+  int lock_fd = open_or_create(o.lock_path, 0666, &lock_created);
+  if (lock_fd < 0) return error::storage(errno);
+  if (fstat(lock_fd, &ls) != 0) return error::storage(errno);  // (the descriptor stays open)
+  if (Env* owner = lock_owner(ls.st_dev, ls.st_ino)) {
+    owner->spare_fds_.push_back(lock_fd);
+    return Status::error(kLocked);
+  }
+  if (int e = lock_exclusive(lock_fd); e != 0) {
+    ::close(lock_fd);  // no environment of this process uses it
+    return e == EWOULDBLOCK ? Status::error(kLocked) : error::storage(e);
+  }
+  o.lock_fd = lock_fd;
+  o.lock_created = lock_created;
+  if (Status s = check_lock_file(lock_fd, ls.st_size, o.lock_path); !s.ok()) return s;
+  if (int e = allocate(lock_fd, kLockBytes); e != 0) {
+    if (!lock_created) {
+      [[maybe_unused]] int rc = ftruncate(lock_fd, ls.st_size);  // as it was found
+    }
+    return error::storage(e);
+  }
+
   MDB_env* raw = nullptr;
-  int rc = create_env(kMapSize, &raw);
-  if (rc != 0) return error::storage(rc);
-  rc = mdb_env_open(raw, path.c_str(), kEnvFlags, 0666);
-  if (rc != 0) {
+  if (Status s = open_env(path, kMapSize, 0666, &raw); !s.ok()) return s;
+  if (int e = allocate_rest(lock_fd); e != 0) {
     mdb_env_close(raw);
-    return error::storage(rc);
+    return error::storage(e);
   }
   if (Status cut = check_length(raw); !cut.ok()) {
     mdb_env_close(raw);
@@ -186,12 +395,16 @@ Status Env::open_file(const std::string& path, dev_t dev, ino_t ino, std::shared
   mdb_reader_check(raw, &dead);
   settle_last_commit(raw);
   std::shared_ptr<Env> env(new Env(raw));
-  Status s = env->open_tables();
-  if (!s.ok()) return s;
-  env->dev_ = dev;
-  env->ino_ = ino;
-  env->registered_ = true;
-  registry()[key] = env;
+  if (Status s = env->open_tables(); !s.ok()) return s;
+  env->file_ = true;
+  env->claimed_.store(true);
+  env->dev_ = st.st_dev;
+  env->ino_ = st.st_ino;
+  env->lock_dev_ = ls.st_dev;
+  env->lock_ino_ = ls.st_ino;
+  env->data_fd_ = std::exchange(o.data_fd, -1);
+  env->lock_fd_ = std::exchange(o.lock_fd, -1);
+  registry()[key] = Entry{env, env.get()};
   *out = std::move(env);
   return Status();
 }
@@ -206,30 +419,45 @@ Status Env::open_memory(std::shared_ptr<Env>* out) {
   std::string path = dir + "/tarnel-XXXXXX";
   int fd = mkstemp(path.data());
   if (fd < 0) return error::storage(errno);
-  close(fd);
+  ::close(fd);
+  // The lock file is allocated before LMDB maps it, as for a file database. Its descriptor is
+  // closed after the open: the file is this environment's alone, so its record locks guard
+  // nothing.
+  std::string lock_path = path + "-lock";
   MDB_env* raw = nullptr;
-  int rc = create_env(kMemoryMapSize, &raw);
-  if (rc == 0) {
-    rc = mdb_env_open(raw, path.c_str(), kEnvFlags, 0600);
-    if (rc != 0) mdb_env_close(raw);
+  Status s;
+  int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int e = lock_fd < 0 ? errno : allocate(lock_fd, kLockBytes);
+  if (e != 0) s = error::storage(e);
+  if (s.ok()) s = open_env(path, kMemoryMapSize, 0600, &raw);
+  if (s.ok() && (e = allocate_rest(lock_fd)) != 0) {
+    mdb_env_close(raw);
+    s = error::storage(e);
   }
+  if (lock_fd >= 0) ::close(lock_fd);
   // The env keeps its descriptors; nothing of it stays on disk.
   unlink(path.c_str());
-  unlink((path + "-lock").c_str());
-  if (rc != 0) return error::storage(rc);
+  unlink(lock_path.c_str());
+  if (!s.ok()) return s;
   *out = std::shared_ptr<Env>(new Env(raw));
   return Status();
 }
 
 Env::~Env() {
   if (forked()) return;  // the parent's: leave it alone
-  if (registered_) {
-    std::lock_guard lock(g_registry_mu);
-    auto it = registry().find({dev_, ino_});
-    if (it != registry().end() && it->second.expired()) registry().erase(it);
-  }
+  // A file environment leaves the registry only once it has closed, and under the registry's
+  // mutex, so a new open of its file waits for its end instead of making a second one.
+  std::unique_lock<std::mutex> lock;
+  if (file_) lock = std::unique_lock(g_registry_mu);
   for (MDB_txn* txn : pool_) mdb_txn_abort(txn);
   mdb_env_close(env_);
+  if (!file_) return;
+  // The environment's record locks on the -lock file went with it: its descriptors may go now.
+  for (int fd : spare_fds_) ::close(fd);
+  ::close(lock_fd_);
+  ::close(data_fd_);
+  registry().erase({dev_, ino_});
+  g_registry_cv.notify_all();
 }
 
 std::optional<MDB_dbi> Env::lookup(std::string_view name) {

@@ -2,14 +2,20 @@
 // iterator that reads one of its snapshots.
 //
 // Thread rules and invariants:
-//  - One MDB_env per file per process: file environments are kept in a process-wide registry
-//    keyed by device and inode (a new open of a file whose environment is still held by iterators
-//    reuses it).
-//  - DBI handles are opened in exactly two places: when an engine opens the environment (every
-//    table then in the file; again when a new engine reuses an environment kept alive by
-//    iterators, since another process may have changed the tables meanwhile) and inside write
-//    transactions (new tables; the writer slot serialises them).
-//    Readers never call mdb_dbi_open, so they never race the writer on the environment's tables.
+//  - One environment per file and one file per lock file: a file environment holds an exclusive
+//    flock on the data file and on its -lock file (on descriptors of its own) from its open to
+//    its end, so no other process, and no other environment of this process, opens either while
+//    anything of it lives (its engine database, or an iterator that outlived close()). LMDB's
+//    own record locks on the -lock file cannot say this: they belong to the process, and closing
+//    any descriptor of the file drops them all.
+//  - File environments are kept in a process-wide registry keyed by device and inode, under one
+//    mutex: a new open of a file whose environment only iterators still hold reuses it, and an
+//    environment leaves the registry only when it has closed, under that mutex, so two
+//    environments of one file never coexist in this process.
+//  - DBI handles are opened in exactly two places: when an environment is opened (every table
+//    then in the file) and inside write transactions (new tables; the writer slot serialises
+//    them). Readers never call mdb_dbi_open, so they never race the writer on the environment's
+//    tables.
 //  - The name -> DBI map holds only handles whose table exists in the last commit: a handle is
 //    published when its creating transaction commits and withdrawn when the drop commits; lookups
 //    wait while such a commit runs, so the map and the last commit always agree.
@@ -20,6 +26,9 @@
 
 #include <lmdb.h>
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,10 +43,16 @@ namespace tarnel::store {
 
 class Env {
  public:
-  // Opens (or, for a file whose environment is still alive, reuses) the environment of `path`.
-  static Status open_file(const std::string& path, dev_t dev, ino_t ino, std::shared_ptr<Env>* out);
+  // Opens the environment of the file at `path` for an engine database, or reuses this
+  // process's environment of that file while only iterators of a closed database hold it.
+  // Refuses a file (or -lock file) that another engine database or another process holds. A
+  // failed open leaves every file as it found it.
+  static Status open_file(const std::string& path, std::shared_ptr<Env>* out);
   // A private environment on an unlinked file in /dev/shm (else $TMPDIR).
   static Status open_memory(std::shared_ptr<Env>* out);
+  // Ends the engine database's claim on a file environment: a new open may reuse it.
+  void release() { claimed_.store(false); }
+  bool is_file() const { return file_; }
   ~Env();
   Env(const Env&) = delete;
   Env& operator=(const Env&) = delete;
@@ -79,7 +94,12 @@ class Env {
 
  private:
   explicit Env(MDB_env* env);
-  // Reads the table map afresh from the last commit.
+  // The fork() handler of a child process (see env.cc).
+  static void on_fork_child();
+  // The file environment of this process that uses the -lock file `dev`, `ino`, if any.
+  // REQUIRES: the registry's mutex is held.
+  static Env* lock_owner(dev_t dev, ino_t ino);
+  // Reads the table map from the last commit.
   Status open_tables();
 
   MDB_env* env_;
@@ -93,9 +113,19 @@ class Env {
   std::vector<MDB_txn*> pool_;  // guarded by pool_mu_
   unsigned fork_generation_;
   size_t max_value_size_;
+  // File environments only. The descriptors and the registry fields are guarded by the
+  // registry's mutex.
+  bool file_ = false;
+  std::atomic<bool> claimed_{false};  // an engine database holds it
   dev_t dev_ = 0;
   ino_t ino_ = 0;
-  bool registered_ = false;
+  dev_t lock_dev_ = 0;
+  ino_t lock_ino_ = 0;
+  int data_fd_ = -1;  // holds the flock on the data file
+  int lock_fd_ = -1;  // holds the flock on the -lock file
+  // Descriptors of the -lock file that refused opens left: closing one would drop this
+  // environment's record locks, so they are closed after it.
+  std::vector<int> spare_fds_;
 };
 
 // The text of the error a forked child gets for a database its parent opened.
@@ -105,6 +135,8 @@ inline constexpr const char kForked[] =
 // Limits the engine sets, stated in the README.
 inline constexpr size_t kMapSize = size_t{1} << 40;        // 1 TiB of address space per file
 inline constexpr size_t kMemoryMapSize = size_t{1} << 38;  // 256 GiB for in-memory databases
+// Where that much address space cannot be reserved, the map is halved down to this.
+inline constexpr size_t kMinMapSize = size_t{1} << 30;
 inline constexpr unsigned kMaxTables = 4096;
 inline constexpr unsigned kMaxReaders = 8192;
 

@@ -1,19 +1,14 @@
 #include "store/store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "py/gil.h"
 
 namespace tarnel::store {
 namespace {
 
-constexpr const char kLocked[] = "Database already open. Cannot acquire lock.";
+// Gives the writer slot back for a thread that the interpreter's end stops (py::Unlocked).
+void abort_txn(void* txn) { mdb_txn_abort(static_cast<MDB_txn*>(txn)); }
 
 // A table's name is a key of the engine's main table, so the key size limit bounds it. A longer
 // name can name no table: reads find none, creating one is refused.
@@ -27,6 +22,7 @@ void reopen_tables(const std::shared_ptr<Env>& env, const std::vector<std::strin
   {
     py::Unlocked unlocked;
     rc = mdb_txn_begin(env->get(), nullptr, 0, &txn);
+    if (rc == 0) unlocked.on_end(&abort_txn, txn);
   }
   if (rc != 0) return;
   std::vector<std::pair<std::string, MDB_dbi>> found;
@@ -46,16 +42,17 @@ void reopen_tables(const std::shared_ptr<Env>& env, const std::vector<std::strin
 
 // ---- Engine ----------------------------------------------------------------------------------
 
-Engine::Engine(std::shared_ptr<Env> env, int lock_fd, bool durable)
-    : env_(std::move(env)), lock_fd_(lock_fd), durable_(durable) {
+Engine::Engine(std::shared_ptr<Env> env, bool durable)
+    : env_(std::move(env)), durable_(durable) {
   env_->set_nosync(!durable_);
 }
 
 Engine::~Engine() {
   // The end of the engine database. Failures here are reported to nobody.
   if (env_->forked()) return;
-  if (!durable_ && lock_fd_ >= 0) mdb_env_sync(env_->get(), 1);
-  if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the exclusive lock
+  if (!durable_ && env_->is_file()) mdb_env_sync(env_->get(), 1);
+  // The file's locks go with the Env, when no iterator holds it any more.
+  env_->release();
 }
 
 // ---- WriteTxn --------------------------------------------------------------------------------
@@ -140,32 +137,10 @@ Status Store::file(const std::string& path, bool durable, std::shared_ptr<Store>
   if (path.find('\0') != std::string::npos) {
     return Status::error("I/O error: file name contained an unexpected NUL byte");
   }
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return error::storage(errno);
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int e = errno;
-    ::close(fd);
-    return error::storage(e);
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int e = errno;
-    if (e == EWOULDBLOCK) {
-      ::close(fd);
-      return Status::error(kLocked);
-    }
-    if (e != ENOLCK && e != EOPNOTSUPP && e != ENOSYS) {
-      ::close(fd);
-      return error::storage(e);
-    }
-  }
   std::shared_ptr<Env> env;
-  Status s = Env::open_file(path, st.st_dev, st.st_ino, &env);
-  if (!s.ok()) {
-    ::close(fd);
-    return s;
-  }
-  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), fd, durable));
+  Status s = Env::open_file(path, &env);
+  if (!s.ok()) return s;
+  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), durable));
   return Status();
 }
 
@@ -173,7 +148,7 @@ Status Store::memory(bool durable, std::shared_ptr<Store>* out) {
   std::shared_ptr<Env> env;
   Status s = Env::open_memory(&env);
   if (!s.ok()) return s;
-  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), -1, durable));
+  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), durable));
   return Status();
 }
 
@@ -210,6 +185,7 @@ Status Store::begin_write_on(std::shared_ptr<Engine> engine, WriteTxn* out) {
     py::Unlocked unlocked;
     rc = mdb_txn_begin(engine->env()->get(), nullptr, 0, &txn);
     if (rc != 0) engine.reset();  // may run the engine's end: it needs no Python
+    if (rc == 0) unlocked.on_end(&abort_txn, txn);
   }
   if (rc != 0) return error::storage(rc);
   out->abort();

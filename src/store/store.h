@@ -4,11 +4,12 @@
 // taken from it. It holds the engine database (`Engine`) behind a mutex until close(). A call in
 // progress takes its own share of the Engine for as long as it needs it (a write, from its begin
 // to its commit), so close() never waits for a writer and the engine's end - a final sync for a
-// non-durable store, then the release of the file lock - runs in whichever thread lets go last.
+// non-durable store, then the release of its claim on the Env - runs in whichever thread lets go last.
 // It needs no Python and never waits for the writer slot.
 //
 // Iterators hold only the Env (the map and their own snapshot), never the Engine: they outlive
-// close() and keep yielding their snapshot.
+// close() and keep yielding their snapshot, and the file stays locked against other processes
+// until the last of them lets go.
 //
 // The interpreter lock is released only while a write transaction begins (the wait for the
 // writer slot) and while it commits.
@@ -29,10 +30,10 @@
 
 namespace tarnel::store {
 
-// The engine database: an Env plus, for a file, the descriptor that holds its exclusive lock.
+// The engine database: an Env it claims (a file's Env holds the file's locks).
 class Engine {
  public:
-  Engine(std::shared_ptr<Env> env, int lock_fd, bool durable);
+  Engine(std::shared_ptr<Env> env, bool durable);
   ~Engine();  // the engine's end
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -40,7 +41,6 @@ class Engine {
 
  private:
   std::shared_ptr<Env> env_;
-  int lock_fd_;  // -1 for memory
   bool durable_;
 };
 
