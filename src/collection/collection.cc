@@ -33,7 +33,7 @@ Status put_one(MDB_txn* txn, MDB_dbi dbi, std::string_view key, std::string_view
   MDB_val k = stored_key(key);
   MDB_val v{doc.size(), const_cast<char*>(doc.data())};
   int rc = mdb_put(txn, dbi, &k, &v, 0);
-  return rc == 0 ? Status() : error::storage(rc);
+  return rc == 0 ? Status() : store::storage_error(rc);
 }
 
 int compare(const MDB_val& a, std::string_view b) {
@@ -49,7 +49,7 @@ int compare(const MDB_val& a, std::string_view b) {
 
 Status Collection::read(ReadTable* out, bool* present) const {
   std::shared_ptr<store::Engine> engine;
-  Status s = store_->database(&engine);
+  Status s = store_->engine(&engine);
   if (!s.ok()) return s;
   // The handle is looked up before the snapshot begins, so the snapshot knows it.
   auto dbi = engine->env()->lookup(name_);
@@ -59,7 +59,7 @@ Status Collection::read(ReadTable* out, bool* present) const {
   }
   MDB_txn* txn = nullptr;
   int rc = engine->env()->acquire_read(&txn);
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return store::storage_error(rc);
   out->txn = store::ReadTxn(engine->env(), txn);
   out->dbi = *dbi;
   *present = true;
@@ -75,7 +75,7 @@ Status Collection::get(std::string_view key, ReadTable* snap, std::string_view* 
   MDB_val k = stored_key(key), v;
   int rc = mdb_get(snap->txn.get(), snap->dbi, &k, &v);
   if (rc == MDB_NOTFOUND) return Status();
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return store::storage_error(rc);
   *doc = bytes_of(v);
   *found = true;
   return Status();
@@ -95,7 +95,7 @@ Status Collection::len(std::uint64_t* n) const {
   if (!s.ok() || !present) return s;
   MDB_stat st;
   int rc = mdb_stat(t.txn.get(), t.dbi, &st);
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return store::storage_error(rc);
   *n = st.ms_entries;
   return Status();
 }
@@ -107,13 +107,13 @@ Status Collection::end_entry(MDB_cursor_op op, ReadTable* snap, Entry* out, bool
   if (!s.ok() || !present) return s;
   MDB_cursor* cur = nullptr;
   int rc = mdb_cursor_open(snap->txn.get(), snap->dbi, &cur);
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return store::storage_error(rc);
   MDB_val k, v;
   rc = mdb_cursor_get(cur, &k, &v, op);
   // What the cursor found stays valid after it closes, until the snapshot ends.
   mdb_cursor_close(cur);
   if (rc == MDB_NOTFOUND) return Status();
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return store::storage_error(rc);
   *out = Entry{key_bytes_of(k), bytes_of(v)};
   *found = true;
   return Status();
@@ -139,7 +139,7 @@ Status Collection::write(bool create, bool* present, F&& f) const {
   if (!s.ok() || !*present) return s;  // rolled back by txn's destructor
   s = f(txn.get(), dbi);
   if (!s.ok()) return s;
-  return store::Store::commit_detached(&txn);
+  return txn.commit();
 }
 
 // The key length is checked inside the transaction, where the engine itself would refuse the
@@ -184,7 +184,7 @@ Status Collection::del(std::string_view key, bool* found) const {
     MDB_val k = stored_key(key);
     int rc = mdb_del(txn, dbi, &k, nullptr);
     if (rc == MDB_NOTFOUND) return Status();
-    if (rc != 0) return error::storage(rc);
+    if (rc != 0) return store::storage_error(rc);
     *found = true;
     return Status();
   });
@@ -205,7 +205,7 @@ Status Collection::scan(Bounds bounds, bool reverse, std::optional<Scan>* out) c
   MDB_dbi dbi = t.dbi;
   Scan scan(&t, std::move(bounds), reverse);
   int rc = mdb_cursor_open(scan.txn_.get(), dbi, &scan.cursor_);
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return store::storage_error(rc);
   out->emplace(std::move(scan));
   return Status();
 }
@@ -267,7 +267,7 @@ Status Scan::next(Entry* out, bool* found) {
     *found = false;
     return Status();
   }
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return store::storage_error(rc);
   started_ = true;
   *out = Entry{key_bytes_of(k), bytes_of(v)};
   *found = true;

@@ -63,13 +63,10 @@ PyObject* Database_has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!py::bind(kHasSig, args, nargs, kw, a) || !py::arg_str(a[0], "name", &name)) {
     return nullptr;
   }
-  std::vector<std::string> names;
-  Status s = store_of(self).names(&names);
+  bool found;
+  Status s = store_of(self).has(name, &found);
   if (!s.ok()) return error::raise(s);
-  for (const std::string& n : names) {
-    if (n == name) Py_RETURN_TRUE;
-  }
-  Py_RETURN_FALSE;
+  return PyBool_FromLong(found);
 }
 
 PyObject* Database_drop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -87,7 +84,7 @@ PyObject* Database_drop(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!s.ok()) return error::raise(s);
   // Nothing is written for an absent collection: the transaction is rolled back when `txn` goes.
   if (!found) return error::raise(Status::key_error(std::string(name)));
-  s = store::Store::commit_detached(&txn);
+  s = txn.commit();
   if (!s.ok()) return error::raise(s);
   Py_RETURN_NONE;
 }

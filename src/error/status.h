@@ -44,11 +44,6 @@ namespace error {
 // The text of the closed-store error, shared by every operation that needs the engine.
 inline constexpr std::string_view kClosed = "database is closed";
 
-// An engine failure as tarnel.Error. `rc` is an LMDB return code or an errno value:
-// errno values read "I/O error: {strerror} (os error {n})", LMDB's own codes keep
-// mdb_strerror's text unchanged.
-Status storage(int rc);
-
 }  // namespace error
 }  // namespace tarnel
 

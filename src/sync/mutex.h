@@ -54,6 +54,10 @@ class SCOPED_CAPABILITY MutexLock {
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
+  // For a wait on std::condition_variable_any, which lets go of the mutex and takes it back.
+  void unlock() RELEASE() { mu_->unlock(); }
+  void lock() ACQUIRE() { mu_->lock(); }
+
  private:
   Mutex* const mu_;
 };
