@@ -38,9 +38,6 @@ class CAPABILITY("mutex") Mutex {
 
   void lock() ACQUIRE() { mu_.lock(); }
   void unlock() RELEASE() { mu_.unlock(); }
-  bool try_lock() TRY_ACQUIRE(true) { return mu_.try_lock(); }
-  // Tells the analysis the caller holds the mutex (it cannot follow every way of taking it).
-  void assert_held() const ASSERT_CAPABILITY(this) {}
 
  private:
   std::mutex mu_;
