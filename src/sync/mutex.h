@@ -18,14 +18,11 @@
 #define CAPABILITY(x) TARNEL_THREAD_ANNOTATION(capability(x))
 #define SCOPED_CAPABILITY TARNEL_THREAD_ANNOTATION(scoped_lockable)
 #define GUARDED_BY(x) TARNEL_THREAD_ANNOTATION(guarded_by(x))
-#define PT_GUARDED_BY(x) TARNEL_THREAD_ANNOTATION(pt_guarded_by(x))
 #define ACQUIRE(...) TARNEL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) TARNEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
-#define TRY_ACQUIRE(...) TARNEL_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define REQUIRES(...) TARNEL_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define EXCLUDES(...) TARNEL_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) TARNEL_THREAD_ANNOTATION(assert_capability(x))
-#define RETURN_CAPABILITY(x) TARNEL_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS TARNEL_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace tarnel {
