@@ -140,7 +140,7 @@ test-abi3: build ## The test suite under the other CPython versions on this mach
 
 # The headers below the binding layer: each must compile alone, without the interpreter's include
 # path, so none of them reaches Python.h directly or through another header.
-PYTHON_FREE_HEADERS := $(wildcard src/store/*.h src/error/*.h src/sync/*.h src/text/*.h) \
+PYTHON_FREE_HEADERS := $(wildcard src/store/*.h src/error/*.h) \
   src/keys/codec.h
 LINT_CXXFLAGS = -std=c++20 -Isrc $$(pkg-config --cflags lmdb libbson-1.0)
 

@@ -11,7 +11,7 @@
 #include "doc/doc.h"
 #include "doc/datetime.h"
 #include "error/error.h"
-#include "text/text.h"
+#include "error/text.h"
 
 namespace tarnel::doc {
 namespace {
@@ -29,7 +29,7 @@ Status bson_error(const Where& at, std::string_view kind, std::string_view messa
   std::string m = "BSON error";
   if (at.key != nullptr) {
     m.append(" at key ");
-    text::append_quoted(std::string_view(at.key, at.key_len), &m);
+    error::append_quoted(std::string_view(at.key, at.key_len), &m);
   } else if (at.index >= 0) {
     m.append(" at array index ").append(std::to_string(at.index));
   }
@@ -83,8 +83,8 @@ py::Ref ms_to_datetime(int64_t ms) {
 // Text carried by an unsupported element, for its rendering; false when not UTF-8.
 bool append_text(const char* s, size_t len, std::string* out) {
   std::string_view text(s, len);
-  if (!text::check_utf8(text).ok()) return false;
-  text::append_quoted(text, out);
+  if (!error::check_utf8(text).ok()) return false;
+  error::append_quoted(text, out);
   return true;
 }
 

@@ -24,7 +24,7 @@
 #include "doc/datetime.h"
 #include "error/error.h"
 #include "py/convert.h"
-#include "text/text.h"
+#include "error/text.h"
 #include "error/fault.h"
 
 namespace tarnel::doc {
@@ -225,7 +225,7 @@ bool Encoder::encode(PyObject* dict) {
   if (!dict_to_bson(dict)) return false;
   if (has_nul_name_) {
     std::string msg = "BSON error. Kind: Malformed BSON bytes. Message: cstring with interior null: ";
-    text::append_quoted(nul_name_, &msg);
+    error::append_quoted(nul_name_, &msg);
     msg.push_back('.');
     return error::raise(Status::error(std::move(msg)));
   }

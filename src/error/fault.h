@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "sync/mutex.h"
+#include "error/mutex.h"
 
 namespace tarnel {
 

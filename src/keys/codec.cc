@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "text/text.h"
+#include "error/text.h"
 
 namespace tarnel::keys {
 namespace {
@@ -133,7 +133,7 @@ Status DecodedKey::decode(std::string_view key_bytes) {
     i = zi + 1;
     push(e);
     if (kind == KeyPart::kStr) {
-      failure = text::check_utf8(part(size_ - 1).body);
+      failure = error::check_utf8(part(size_ - 1).body);
       if (!failure.ok()) break;
     }
   }

@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "error/status.h"
-#include "sync/mutex.h"
+#include "error/mutex.h"
 
 namespace tarnel::store {
 

@@ -1,14 +1,14 @@
 // Text rules shared by keys and documents: strict UTF-8 validation, and the quoting of text
 // inside error messages. No Python here.
-#ifndef TARNEL_TEXT_TEXT_H_
-#define TARNEL_TEXT_TEXT_H_
+#ifndef TARNEL_ERROR_TEXT_H_
+#define TARNEL_ERROR_TEXT_H_
 
 #include <string>
 #include <string_view>
 
 #include "error/status.h"
 
-namespace tarnel::text {
+namespace tarnel::error {
 
 // OK when `s` is well-formed UTF-8 (no surrogates, no overlong forms, nothing past U+10FFFF);
 // otherwise tarnel.Error naming the first fault: "invalid utf-8 sequence of {n} bytes from index
@@ -22,6 +22,6 @@ Status check_utf8(std::string_view s);
 // control characters as \u{hex} (lowercase, no leading zeros), everything else unchanged.
 void append_quoted(std::string_view text, std::string* out);
 
-}  // namespace tarnel::text
+}  // namespace tarnel::error
 
-#endif  // TARNEL_TEXT_TEXT_H_
+#endif  // TARNEL_ERROR_TEXT_H_

@@ -4,8 +4,8 @@
 // clang's -Wthread-safety checks them (`make lint` runs that pass), every other compiler sees
 // nothing. std::mutex carries no such marks, so the fields we guard sit behind `Mutex`, a plain
 // std::mutex that says when it is taken and released. No Python here.
-#ifndef TARNEL_SYNC_MUTEX_H_
-#define TARNEL_SYNC_MUTEX_H_
+#ifndef TARNEL_ERROR_MUTEX_H_
+#define TARNEL_ERROR_MUTEX_H_
 
 #include <mutex>
 
@@ -58,4 +58,4 @@ class SCOPED_CAPABILITY MutexLock {
 
 }  // namespace tarnel
 
-#endif  // TARNEL_SYNC_MUTEX_H_
+#endif  // TARNEL_ERROR_MUTEX_H_

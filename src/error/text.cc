@@ -1,9 +1,9 @@
-#include "text/text.h"
+#include "error/text.h"
 
 #include <cstdint>
 #include <cstring>
 
-namespace tarnel::text {
+namespace tarnel::error {
 namespace {
 
 bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
@@ -91,4 +91,4 @@ void append_quoted(std::string_view text, std::string* out) {
   out->push_back('"');
 }
 
-}  // namespace tarnel::text
+}  // namespace tarnel::error
