@@ -23,7 +23,7 @@ TYPECHECK = cd tests && ../$(PY) -m mypy.stubtest tarnel && cd typing && \
   ../../$(PY) -m mypy --strict --python-version 3.10 --cache-dir ../../build/mypy usage.py
 
 .PHONY: help deps venv build demo test typecheck asan asan-build test-fuzz symbols bench bench-deps \
-  wheel wheel-test test-abi3 clean
+  wheel wheel-test test-abi3 lint clean
 
 help: ## List the targets
 	@grep -E '^[a-zA-Z0-9_.-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/:.*## /\t/'
@@ -137,6 +137,25 @@ test-abi3: build ## The test suite under the other CPython versions on this mach
 	  echo "== CPython $$v ($$py)"; \
 	  (cd tests && PYTHONPATH=$(abspath build/release/python) ../$$venv/bin/python -m pytest -q -p no:cacheprovider .) || exit 1; \
 	done
+
+# The headers below the binding layer: each must compile alone, without the interpreter's include
+# path, so none of them reaches Python.h directly or through another header.
+PYTHON_FREE_HEADERS := $(wildcard src/store/*.h src/error/*.h) \
+  src/keys/codec.h
+LINT_CXXFLAGS = -std=c++20 -Isrc $$(pkg-config --cflags lmdb libbson-1.0)
+
+lint: deps ## Python-free headers compile alone; clang checks the lock annotations (-Wthread-safety)
+	@command -v clang++ >/dev/null || { \
+	  if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; \
+	  else echo "clang missing; run: sudo apt-get install -y clang"; exit 1; fi; }
+	@for h in $(PYTHON_FREE_HEADERS); do \
+	  echo "#include \"$${h#src/}\"" | g++ $(LINT_CXXFLAGS) -Wall -Wextra -Werror -fsyntax-only -x c++ - \
+	    || { echo "lint: $$h does not compile without Python"; exit 1; }; \
+	done; echo "lint: $(words $(PYTHON_FREE_HEADERS)) headers compile without Python"
+	@inc=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_path("include"))'); \
+	for f in $$(find src -name '*.cc' | sort); do \
+	  clang++ $(LINT_CXXFLAGS) -I$$inc -fsyntax-only -Wthread-safety -Werror $$f || exit 1; \
+	done; echo "lint: lock annotations hold (clang -Wthread-safety)"
 
 clean: ## Remove build products and the virtualenv
 	rm -rf build $(VENV) .venv-* dist *.egg-info

@@ -1,9 +1,11 @@
-// Collection's Python methods: argument binding and conversions, then the native roads.
+// Collection's Python methods: each binds its arguments, converts keys and documents to bytes
+// (keys, doc), calls its operation in collection.h, and raises what that reports.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "collection/collection.h"
-#include "collection/types.h"
+#include "collection/python_classes.h"
 #include "doc/doc.h"
 #include "error/error.h"
 #include "keys/keys.h"
@@ -14,17 +16,7 @@
 namespace tarnel::collection {
 namespace {
 
-struct CollectionObject {
-  PyObject_HEAD
-  Collection coll;
-};
-
-Collection& self_of(PyObject* self) { return reinterpret_cast<CollectionObject*>(self)->coll; }
-
-PyObject* raise(const Status& s) {
-  error::raise(s);
-  return nullptr;
-}
+Collection& self_of(PyObject* self) { return py::value_of<Collection>(self); }
 
 // The repr text of a key (str() of repr(key), leniently), the argument of the KeyError of get
 // and delete. It is taken before the store is touched; for keys made only of exact int, str and
@@ -40,7 +32,7 @@ class ReprText {
   }
   PyObject* key_error() {
     if (!taken_ && !take()) return nullptr;
-    return raise(Status::key_error(std::move(text_)));
+    return error::raise(Status::key_error(std::move(text_)));
   }
 
  private:
@@ -82,16 +74,13 @@ PyObject* Collection_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
   ReprText repr;
   if (!repr.take_early(a[0])) return nullptr;
-  ReadTable t;
-  bool present;
-  Status s = self_of(self).read(&t, &present);
-  if (!s.ok()) return raise(s);
-  if (!present || kb.size() > kMaxKeyBytes) return repr.key_error();
-  MDB_val k = stored_key(kb), v;
-  int rc = mdb_get(t.txn.get(), t.dbi, &k, &v);
-  if (rc == MDB_NOTFOUND) return repr.key_error();
-  if (rc != 0) return raise(error::storage(rc));
-  return doc::bytes_to_doc({static_cast<const char*>(v.mv_data), v.mv_size}).release();
+  ReadTable snap;
+  std::string_view doc;
+  bool found;
+  Status s = self_of(self).get(kb, &snap, &doc, &found);
+  if (!s.ok()) return error::raise(s);
+  if (!found) return repr.key_error();
+  return doc::bytes_to_doc(doc).release();
 }
 
 PyObject* Collection_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -100,37 +89,20 @@ PyObject* Collection_contains(PyObject* self, PyObject* const* args, Py_ssize_t 
   if (!py::bind(kContainsSig, args, nargs, kw, a)) return nullptr;
   std::string kb;
   if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
-  ReadTable t;
-  bool present;
-  Status s = self_of(self).read(&t, &present);
-  if (!s.ok()) return raise(s);
-  if (!present || kb.size() > kMaxKeyBytes) Py_RETURN_FALSE;
-  MDB_val k = stored_key(kb), v;
-  int rc = mdb_get(t.txn.get(), t.dbi, &k, &v);
-  if (rc == MDB_NOTFOUND) Py_RETURN_FALSE;
-  if (rc != 0) return raise(error::storage(rc));
-  Py_RETURN_TRUE;
+  bool found;
+  Status s = self_of(self).contains(kb, &found);
+  if (!s.ok()) return error::raise(s);
+  return PyBool_FromLong(found);
 }
 
 PyObject* Collection_len(PyObject* self) {
-  ReadTable t;
-  bool present;
-  Status s = self_of(self).read(&t, &present);
-  if (!s.ok()) return raise(s);
-  if (!present) return PyLong_FromUnsignedLongLong(0);
-  MDB_stat st;
-  int rc = mdb_stat(t.txn.get(), t.dbi, &st);
-  if (rc != 0) return raise(error::storage(rc));
-  return PyLong_FromUnsignedLongLong(st.ms_entries);
+  std::uint64_t n;
+  Status s = self_of(self).len(&n);
+  if (!s.ok()) return error::raise(s);
+  return PyLong_FromUnsignedLongLong(n);
 }
 
 // ---- writes ----------------------------------------------------------------------------------
-
-int put_one(MDB_txn* txn, MDB_dbi dbi, const std::string& kb, const std::string& doc) {
-  MDB_val k = stored_key(kb);
-  MDB_val v{doc.size(), const_cast<char*>(doc.data())};
-  return mdb_put(txn, dbi, &k, &v, 0);
-}
 
 const char* const kPutParams[] = {"key", "doc"};
 const py::Signature kPutSig{"Collection.put()", kPutParams, 2, 2};
@@ -140,14 +112,9 @@ PyObject* Collection_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!py::bind(kPutSig, args, nargs, kw, a)) return nullptr;
   std::string kb, doc;
   if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
-  if (!doc::doc_to_bytes(a[1], &doc, self_of(self).store()->max_value_size())) return nullptr;
-  bool present;
-  Status s = self_of(self).write(true, &present, [&](MDB_txn* txn, MDB_dbi dbi) {
-    if (kb.size() > kMaxKeyBytes) return key_too_long(kb.size());
-    int rc = put_one(txn, dbi, kb, doc);
-    return rc == 0 ? Status() : error::storage(rc);
-  });
-  if (!s.ok()) return raise(s);
+  if (!doc::doc_to_bytes(a[1], &doc, self_of(self).max_doc_size())) return nullptr;
+  Status s = self_of(self).put(kb, doc);
+  if (!s.ok()) return error::raise(s);
   Py_RETURN_NONE;
 }
 
@@ -199,24 +166,15 @@ PyObject* Collection_put_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     return nullptr;
   }
   std::vector<std::pair<std::string, std::string>> pairs(items.size());
-  const size_t max_doc = self_of(self).store()->max_value_size();
+  const size_t max_doc = self_of(self).max_doc_size();
   for (size_t i = 0; i < items.size(); ++i) {
     PyObject* pair = items[i].get();
     if (!keys::key_bytes_from_py(PyTuple_GetItem(pair, 0), &pairs[i].first)) return nullptr;
     if (!doc::doc_to_bytes(PyTuple_GetItem(pair, 1), &pairs[i].second, max_doc)) return nullptr;
   }
-  if (pairs.empty()) Py_RETURN_NONE;
   items.clear();
-  bool present;
-  Status s = self_of(self).write(true, &present, [&](MDB_txn* txn, MDB_dbi dbi) {
-    for (const auto& [kb, doc] : pairs) {
-      if (kb.size() > kMaxKeyBytes) return key_too_long(kb.size());
-      int rc = put_one(txn, dbi, kb, doc);
-      if (rc != 0) return error::storage(rc);
-    }
-    return Status();
-  });
-  if (!s.ok()) return raise(s);
+  Status s = self_of(self).put_many(pairs);
+  if (!s.ok()) return error::raise(s);
   Py_RETURN_NONE;
 }
 
@@ -228,63 +186,35 @@ PyObject* Collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!keys::key_bytes_from_py(a[0], &kb)) return nullptr;
   ReprText repr;
   if (!repr.take_early(a[0])) return nullptr;
-  const Collection& coll = self_of(self);
-  {
-    ReadTable t;
-    bool present;
-    Status s = coll.read(&t, &present);
-    if (!s.ok()) return raise(s);
-    if (!present) return repr.key_error();
-  }
-  bool present, existed = false;
-  // The table is looked for again inside the write transaction: one dropped meanwhile by another
-  // thread is not created again.
-  Status s = coll.write(false, &present, [&](MDB_txn* txn, MDB_dbi dbi) {
-    if (kb.size() > kMaxKeyBytes) return Status();
-    MDB_val k = stored_key(kb);
-    int rc = mdb_del(txn, dbi, &k, nullptr);
-    if (rc == MDB_NOTFOUND) return Status();
-    if (rc != 0) return error::storage(rc);
-    existed = true;
-    return Status();
-  });
-  if (!s.ok()) return raise(s);
-  if (!present || !existed) return repr.key_error();
+  bool found;
+  Status s = self_of(self).del(kb, &found);
+  if (!s.ok()) return error::raise(s);
+  if (!found) return repr.key_error();
   Py_RETURN_NONE;
 }
 
 // ---- ends and scans --------------------------------------------------------------------------
 
-PyObject* end_entry(PyObject* self, MDB_cursor_op op) {
-  ReadTable t;
-  bool present;
-  Status s = self_of(self).read(&t, &present);
-  if (!s.ok()) return raise(s);
-  if (!present) Py_RETURN_NONE;
-  MDB_cursor* cur = nullptr;
-  int rc = mdb_cursor_open(t.txn.get(), t.dbi, &cur);
-  if (rc != 0) return raise(error::storage(rc));
-  MDB_val k, v;
-  rc = mdb_cursor_get(cur, &k, &v, op);
-  py::Ref result;
-  if (rc == 0) {
-    result = emit(2, key_bytes_of(k), {static_cast<const char*>(v.mv_data), v.mv_size});
-  }
-  mdb_cursor_close(cur);
-  if (rc == MDB_NOTFOUND) Py_RETURN_NONE;
-  if (rc != 0) return raise(error::storage(rc));
-  return result.release();
+// The first or last entry as a (key, document) pair, or None.
+template <Status (Collection::*kEnd)(ReadTable*, Entry*, bool*) const>
+PyObject* end_entry(PyObject* self) {
+  ReadTable snap;
+  Entry entry;
+  bool found;
+  Status s = (self_of(self).*kEnd)(&snap, &entry, &found);
+  if (!s.ok()) return error::raise(s);
+  if (!found) Py_RETURN_NONE;
+  return emit(Emit::kPair, entry).release();
 }
 
-PyObject* Collection_first(PyObject* self) { return end_entry(self, MDB_FIRST); }
-PyObject* Collection_last(PyObject* self) { return end_entry(self, MDB_LAST); }
+PyObject* Collection_first(PyObject* self) { return end_entry<&Collection::first>(self); }
+PyObject* Collection_last(PyObject* self) { return end_entry<&Collection::last>(self); }
 
 PyObject* scan(PyObject* self, Bounds bounds, std::uint8_t mode, bool reverse) {
-  ReadTable t;
-  bool present;
-  Status s = self_of(self).read(&t, &present);
-  if (!s.ok()) return raise(s);
-  return new_iter(present ? &t : nullptr, std::move(bounds), mode, reverse).release();
+  std::optional<Scan> walk;
+  Status s = self_of(self).scan(std::move(bounds), reverse, &walk);
+  if (!s.ok()) return error::raise(s);
+  return new_iter(std::move(walk), emit_of(mode)).release();
 }
 
 const char* const kIterParams[] = {"mode", "reverse"};
@@ -374,30 +304,14 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<CollectionObject>)},
-    {Py_tp_methods, kMethods},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {"builtins.Collection", sizeof(CollectionObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+py::Class<Collection> g_class("builtins.Collection", kMethods);
 
 }  // namespace
 
-PyObject* collection_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = py::make_type(&kSpec);
-  return type;
-}
+PyObject* collection_type() { return g_class.type(); }
 
 py::Ref new_collection(std::string name, std::shared_ptr<store::Store> store) {
-  PyObject* type = collection_type();
-  if (type == nullptr) return {};
-  PyObject* obj = py::alloc(type);
-  if (obj == nullptr) return {};
-  new (&reinterpret_cast<CollectionObject*>(obj)->coll) Collection(std::move(name), std::move(store));
-  return py::Ref::steal(obj);
+  return g_class.make(std::move(name), std::move(store));
 }
 
 }  // namespace tarnel::collection

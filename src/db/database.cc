@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "collection/types.h"
+#include "collection/python_classes.h"
 #include "error/error.h"
 #include "py/args.h"
 #include "py/convert.h"
@@ -16,17 +16,9 @@
 namespace tarnel::db {
 namespace {
 
-struct DatabaseObject {
-  PyObject_HEAD
-  std::shared_ptr<store::Store> store;
-};
+using StoreShare = std::shared_ptr<store::Store>;
 
-store::Store& store_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*>(self)->store; }
-
-PyObject* raise(const Status& s) {
-  error::raise(s);
-  return nullptr;
-}
+store::Store& store_of(PyObject* self) { return *py::value_of<StoreShare>(self); }
 
 // A collection name for collection() and drop(): non-empty, without NUL (LMDB would cut it).
 bool valid_name(std::string_view name) {
@@ -56,7 +48,7 @@ py::Ref names_list(const std::vector<std::string>& names) {
 PyObject* Database_names(PyObject* self) {
   std::vector<std::string> names;
   Status s = store_of(self).names(&names);
-  if (!s.ok()) return raise(s);
+  if (!s.ok()) return error::raise(s);
   return names_list(names).release();
 }
 
@@ -71,13 +63,10 @@ PyObject* Database_has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!py::bind(kHasSig, args, nargs, kw, a) || !py::arg_str(a[0], "name", &name)) {
     return nullptr;
   }
-  std::vector<std::string> names;
-  Status s = store_of(self).names(&names);
-  if (!s.ok()) return raise(s);
-  for (const std::string& n : names) {
-    if (n == name) Py_RETURN_TRUE;
-  }
-  Py_RETURN_FALSE;
+  bool found;
+  Status s = store_of(self).has(name, &found);
+  if (!s.ok()) return error::raise(s);
+  return PyBool_FromLong(found);
 }
 
 PyObject* Database_drop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -87,28 +76,16 @@ PyObject* Database_drop(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       !valid_name(name)) {
     return nullptr;
   }
-  std::shared_ptr<store::Engine> engine;
-  Status s = store_of(self).database(&engine);
-  if (!s.ok()) return raise(s);
   store::WriteTxn txn;
-  s = store::Store::begin_write_on(std::move(engine), &txn);
-  if (!s.ok()) return raise(s);
+  Status s = store_of(self).begin_write(&txn);
+  if (!s.ok()) return error::raise(s);
   bool found;
   s = txn.drop_table(name, &found);
-  if (!s.ok()) return raise(s);
-  if (!found) {
-    // Nothing is written: the transaction is rolled back when `txn` goes.
-    PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
-                                         "strict");
-    if (key == nullptr) return nullptr;
-    py::Ref args1 = py::Ref::steal(PyTuple_Pack(1, key));
-    Py_DECREF(key);
-    if (!args1) return nullptr;
-    PyErr_SetObject(PyExc_KeyError, args1.get());
-    return nullptr;
-  }
-  s = store::Store::commit_detached(&txn);
-  if (!s.ok()) return raise(s);
+  if (!s.ok()) return error::raise(s);
+  // Nothing is written for an absent collection: the transaction is rolled back when `txn` goes.
+  if (!found) return error::raise(Status::key_error(std::string(name)));
+  s = txn.commit();
+  if (!s.ok()) return error::raise(s);
   Py_RETURN_NONE;
 }
 
@@ -120,7 +97,7 @@ PyObject* Database_collection(PyObject* self, PyObject* const* args, Py_ssize_t 
       !valid_name(name)) {
     return nullptr;
   }
-  return collection::new_collection(std::string(name), reinterpret_cast<DatabaseObject*>(self)->store)
+  return collection::new_collection(std::string(name), py::value_of<StoreShare>(self))
       .release();
 }
 
@@ -141,14 +118,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&py::dealloc<DatabaseObject>)},
-    {Py_tp_methods, kMethods},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {"builtins.Database", sizeof(DatabaseObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+py::Class<StoreShare> g_class("builtins.Database", kMethods);
 
 const char* const kOpenParams[] = {"path", "durable"};
 const py::Signature kOpenSig{"open()", kOpenParams, 2, 0};
@@ -164,22 +134,14 @@ PyObject* open_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::shared_ptr<store::Store> store;
   Status s = in_memory ? store::Store::memory(durable, &store)
                        : store::Store::file(path, durable, &store);
-  if (!s.ok()) return raise(s);
-  PyObject* type = database_type();
-  if (type == nullptr) return nullptr;
-  PyObject* obj = py::alloc(type);
-  if (obj == nullptr) return nullptr;  // `store` ends here, with the engine and its lock
-  new (&reinterpret_cast<DatabaseObject*>(obj)->store) std::shared_ptr<store::Store>(std::move(store));
-  return obj;
+  if (!s.ok()) return error::raise(s);
+  // On failure `store` ends here, with the engine and its lock.
+  return g_class.make(std::move(store)).release();
 }
 
 }  // namespace
 
-PyObject* database_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = py::make_type(&kSpec);
-  return type;
-}
+PyObject* database_type() { return g_class.type(); }
 
 PyMethodDef kOpenDef = {"open", TARNEL_FASTCALL(open_impl), METH_FASTCALL | METH_KEYWORDS,
                         "open(path=None, durable=True)\n--\n\n"};

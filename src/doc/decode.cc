@@ -9,8 +9,9 @@
 #include <cstring>
 
 #include "doc/doc.h"
-#include "doc/pyobjects.h"
+#include "doc/datetime.h"
 #include "error/error.h"
+#include "error/text.h"
 
 namespace tarnel::doc {
 namespace {
@@ -28,19 +29,14 @@ Status bson_error(const Where& at, std::string_view kind, std::string_view messa
   std::string m = "BSON error";
   if (at.key != nullptr) {
     m.append(" at key ");
-    append_quoted(std::string_view(at.key, at.key_len), &m);
+    error::append_quoted(std::string_view(at.key, at.key_len), &m);
   } else if (at.index >= 0) {
     m.append(" at array index ").append(std::to_string(at.index));
   }
   m.append(". Kind: ").append(kind);
   if (!message.empty()) m.append(". Message: ").append(message);
   m.push_back('.');
-  return error::internal(std::move(m));
-}
-
-py::Ref fail(const Status& s) {
-  error::raise(s);
-  return {};
+  return Status::error(std::move(m));
 }
 
 // A str from stored UTF-8; invalid UTF-8 becomes tarnel.Error.
@@ -49,7 +45,7 @@ py::Ref make_str(const char* s, size_t len, const Where& at) {
   if (o != nullptr) return py::Ref::steal(o);
   if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return {};
   PyErr_Clear();
-  return fail(bson_error(at, "Invalid UTF-8", {}));
+  return error::raise(bson_error(at, "Invalid UTF-8", {}));
 }
 
 // A stored instant (milliseconds since the epoch, UTC) as an aware datetime. Whole seconds go
@@ -87,8 +83,8 @@ py::Ref ms_to_datetime(int64_t ms) {
 // Text carried by an unsupported element, for its rendering; false when not UTF-8.
 bool append_text(const char* s, size_t len, std::string* out) {
   std::string_view text(s, len);
-  if (!is_utf8(text)) return false;
-  append_quoted(text, out);
+  if (!error::check_utf8(text).ok()) return false;
+  error::append_quoted(text, out);
   return true;
 }
 
@@ -162,7 +158,7 @@ bool Decoder::next(bson_iter_t* it, const uint8_t* data, bool* failed) {
 
 py::Ref Decoder::dict(const uint8_t* data, size_t len, int depth) {
   bson_iter_t it;
-  if (!bson_iter_init_from_data(&it, data, len)) return fail(malformed(data, 0));
+  if (!bson_iter_init_from_data(&it, data, len)) return error::raise(malformed(data, 0));
   py::Ref result = py::Ref::steal(PyDict_New());
   if (!result) return {};
   bool failed = false;
@@ -183,7 +179,7 @@ py::Ref Decoder::dict(const uint8_t* data, size_t len, int depth) {
 
 py::Ref Decoder::list(const uint8_t* data, size_t len, int depth) {
   bson_iter_t it;
-  if (!bson_iter_init_from_data(&it, data, len)) return fail(malformed(data, 0));
+  if (!bson_iter_init_from_data(&it, data, len)) return error::raise(malformed(data, 0));
   py::Ref result = py::Ref::steal(PyList_New(0));
   if (!result) return {};
   bool failed = false;
@@ -216,8 +212,8 @@ py::Ref Decoder::value(const bson_iter_t& it, const Where& at, int depth) {
         bson_iter_array(&it, &len, &data);
       }
       if (depth >= kMaxDepth) {
-        return fail(error::internal("stored document nested deeper than " +
-                                    std::to_string(kMaxDepth) + " levels"));
+        return error::raise(Status::error("stored document nested deeper than " +
+                                          std::to_string(kMaxDepth) + " levels"));
       }
       return bson_iter_type(&it) == BSON_TYPE_DOCUMENT ? dict(data, len, depth + 1)
                                                        : list(data, len, depth + 1);
@@ -326,10 +322,10 @@ py::Ref Decoder::unexpected(const bson_iter_t& it, const Where& at) {
       r = "MinKey";
       break;
     default:  // libbson's iterator yields no other type
-      return fail(bson_error(at, kMalformed, "unknown element type"));
+      return error::raise(bson_error(at, kMalformed, "unknown element type"));
   }
-  if (!text_ok) return fail(bson_error(at, "Invalid UTF-8", {}));
-  return fail(error::internal("unexpected BSON element " + r + " in stored document"));
+  if (!text_ok) return error::raise(bson_error(at, "Invalid UTF-8", {}));
+  return error::raise(Status::error("unexpected BSON element " + r + " in stored document"));
 }
 
 inline uint32_t read_le32(const char* p) {
@@ -337,8 +333,8 @@ inline uint32_t read_le32(const char* p) {
   return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
 }
 
-}  // namespace
-
+// The outer frame of stored document bytes: at least five bytes, a length prefix equal to
+// their number, a final zero byte.
 Status check_frame(std::string_view bytes) {
   if (bytes.size() < 5) return bson_error({}, kMalformed, "document too short");
   if (read_le32(bytes.data()) != bytes.size()) {
@@ -348,15 +344,14 @@ Status check_frame(std::string_view bytes) {
   return Status();
 }
 
-py::Ref raw_to_dict(const uint8_t* data, size_t len) {
-  Decoder decoder(data);
-  return decoder.dict(data, len, 1);
-}
+}  // namespace
 
 py::Ref bytes_to_doc(std::string_view bytes) {
   Status s = check_frame(bytes);
-  if (!s.ok()) return fail(s);
-  return raw_to_dict(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  if (!s.ok()) return error::raise(s);
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  Decoder decoder(data);
+  return decoder.dict(data, bytes.size(), 1);
 }
 
 }  // namespace tarnel::doc

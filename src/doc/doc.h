@@ -19,7 +19,6 @@
 #include <string>
 #include <string_view>
 
-#include "error/status.h"
 #include "py/python.h"
 #include "py/ref.h"
 
@@ -40,16 +39,8 @@ inline constexpr size_t kMaxBsonSize = INT32_MAX;
 // its engine's limit). On failure `out` holds nothing useful.
 bool doc_to_bytes(PyObject* obj, std::string* out, size_t max_size = kMaxBsonSize);
 
-// Checks the outer frame of stored document bytes: at least five bytes, a length prefix equal
-// to their number, a final zero byte. Never touches Python.
-Status check_frame(std::string_view bytes);
-
 // Stored document bytes (borrowed for the call) to a new dict. Checks the frame first.
 py::Ref bytes_to_doc(std::string_view bytes);
-
-// Like bytes_to_doc, for callers that have already checked the frame.
-// REQUIRES: check_frame({data, len}) is ok.
-py::Ref raw_to_dict(const uint8_t* data, size_t len);
 
 }  // namespace tarnel::doc
 

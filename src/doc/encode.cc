@@ -21,10 +21,11 @@
 #include <vector>
 
 #include "doc/doc.h"
-#include "doc/pyobjects.h"
+#include "doc/datetime.h"
 #include "error/error.h"
 #include "py/convert.h"
-#include "py/fault.h"
+#include "error/text.h"
+#include "error/fault.h"
 
 namespace tarnel::doc {
 namespace {
@@ -43,10 +44,6 @@ enum Type : char {
   kInt64 = 0x12,
 };
 
-bool fail(const Status& s) {
-  error::raise(s);
-  return false;
-}
 
 inline void put_le32(char* p, uint32_t v) {
   p[0] = static_cast<char>(v);
@@ -228,13 +225,13 @@ bool Encoder::encode(PyObject* dict) {
   if (!dict_to_bson(dict)) return false;
   if (has_nul_name_) {
     std::string msg = "BSON error. Kind: Malformed BSON bytes. Message: cstring with interior null: ";
-    append_quoted(nul_name_, &msg);
+    error::append_quoted(nul_name_, &msg);
     msg.push_back('.');
-    return fail(error::internal(std::move(msg)));
+    return error::raise(Status::error(std::move(msg)));
   }
   if (too_large_) {
-    return fail(error::internal("document too large: its BSON encoding would exceed " +
-                                std::to_string(max_size_) + " bytes"));
+    return error::raise(Status::error("document too large: its BSON encoding would exceed " +
+                                      std::to_string(max_size_) + " bytes"));
   }
   return true;
 }
@@ -260,14 +257,14 @@ bool Encoder::dict_to_bson(PyObject* dict) {
     if (key_type != &PyUnicode_Type) {
       odd_keys = true;
       if (!(PyType_GetFlags(key_type) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        return fail(Status::type_error("non-string field name at " + path()));
+        return error::raise(Status::type_error("non-string field name at " + path()));
       }
     }
     Py_ssize_t len;
     at.name = PyUnicode_AsUTF8AndSize(k, &len);
     if (at.name == nullptr) {
       PyErr_Clear();
-      return fail(Status::type_error("non-string field name at " + path()));
+      return error::raise(Status::type_error("non-string field name at " + path()));
     }
     at.len = static_cast<size_t>(len);
     if (std::memchr(at.name, 0, at.len) != nullptr) {
@@ -357,8 +354,8 @@ bool Encoder::list_to_bson(PyObject* list) {
 
 bool Encoder::nested(PyObject* value, const Step& at, Type type) {
   if (depth_ >= kMaxDepth) {
-    return fail(Status::value_error("document nested deeper than " + std::to_string(kMaxDepth) +
-                                    " levels at " + path(at)));
+    return error::raise(Status::value_error("document nested deeper than " +
+                                            std::to_string(kMaxDepth) + " levels at " + path(at)));
   }
   header(type, at, 5);
   path_[depth_++] = at;
@@ -396,7 +393,7 @@ bool Encoder::unsupported(PyObject* value, const Step& at) {
   ++python_calls_;
   std::string name;
   if (!py::type_name(Py_TYPE(value), &name)) return false;
-  return fail(Status::type_error("unsupported type " + name + " at " + path(at)));
+  return error::raise(Status::type_error("unsupported type " + name + " at " + path(at)));
 }
 
 bool Encoder::value_to_bson(PyObject* value, const Step& at) {
@@ -415,7 +412,7 @@ bool Encoder::value_to_bson(PyObject* value, const Step& at) {
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow != 0) {
-      return fail(Status::value_error("int out of 64-bit range at " + path(at)));
+      return error::raise(Status::value_error("int out of 64-bit range at " + path(at)));
     }
     if (x == -1 && PyErr_Occurred()) return false;
     if (x >= std::numeric_limits<int32_t>::min() && x <= std::numeric_limits<int32_t>::max()) {
@@ -452,8 +449,8 @@ bool Encoder::value_to_bson(PyObject* value, const Step& at) {
     // Reading gives a stored instant back as a datetime, which holds only years 1 to 9999 (in
     // UTC): an instant beyond would make the whole document unreadable, so it is not written.
     if (ms < kMinDatetimeMs || ms > kMaxDatetimeMs) {
-      return fail(Status::value_error("datetime outside 0001-01-01 to 9999-12-31 UTC at " +
-                                      path(at)));
+      return error::raise(
+          Status::value_error("datetime outside 0001-01-01 to 9999-12-31 UTC at " + path(at)));
     }
     header(kDateTime, at, 8);
     if (!too_large_) append_le64(out_, static_cast<uint64_t>(ms));
@@ -470,7 +467,7 @@ bool doc_to_bytes(PyObject* obj, std::string* out, size_t max_size) {
   if (!PyDict_Check(obj)) {
     std::string name;
     if (!py::type_name(Py_TYPE(obj), &name) && !py::clear_exception()) return false;
-    return fail(Status::type_error("document must be a mapping, got " + name));
+    return error::raise(Status::type_error("document must be a mapping, got " + name));
   }
   Encoder encoder(out, std::min(max_size, kMaxBsonSize));
   return encoder.encode(obj);

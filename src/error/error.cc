@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "py/fault.h"
+#include "error/fault.h"
 #include "py/gil.h"
 #include "py/module.h"
 #include "py/ref.h"
@@ -16,6 +16,12 @@ namespace {
 enum class CellState { kNone, kCreating, kCreated };
 
 // The one-time cell. `g_type` is written once, before `g_state` is published as kCreated.
+//
+// The interpreter lock alone cannot make the class exactly once: making it runs interpreter code
+// that may let another thread run (a collection that calls finalizers, say), and that thread
+// would make a second class, so two `tarnel.Error`s could be raised in one process. The cell
+// marks the creation as under way; a thread that finds it so waits on the condition variable
+// with the interpreter lock released, so the creator can take the lock back and finish.
 std::atomic<CellState> g_state{CellState::kNone};
 PyObject* g_type = nullptr;
 std::mutex g_mu;
@@ -84,23 +90,25 @@ bool register_class(PyObject* module) {
   return py::add_to_module(module, "Error", type_object());
 }
 
-void raise(const Status& s) {
+Raised::operator py::Ref() const { return {}; }
+
+Raised raise(const Status& s) {
   PyObject* type;
   switch (s.code()) {
     case Status::Code::kTypeError: type = PyExc_TypeError; break;
     case Status::Code::kValueError: type = PyExc_ValueError; break;
     case Status::Code::kKeyError: type = PyExc_KeyError; break;
-    case Status::Code::kOverflowError: type = PyExc_OverflowError; break;
     default: type = type_object(); break;
   }
   const std::string& m = s.message();
   py::Ref text = py::Ref::steal(
       PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace"));
-  if (!text) return;
+  if (!text) return {};
   // A tuple would be unpacked into several arguments: wrap the message in a 1-tuple always.
   py::Ref args = py::Ref::steal(PyTuple_Pack(1, text.get()));
-  if (!args) return;
+  if (!args) return {};
   PyErr_SetObject(type, args.get());
+  return {};
 }
 
 }  // namespace tarnel::error

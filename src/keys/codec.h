@@ -1,4 +1,4 @@
-// The pure key byte codec: no Python here.
+// The key byte codec: key parts to order-preserving key bytes and back. No Python here.
 //
 // Key bytes are the encodings of a key's parts, concatenated, with no header or count:
 //   Int   0x01, then v XOR 2**63 as 8 bytes, most significant first (exactly 9 bytes)
@@ -34,9 +34,7 @@ inline constexpr unsigned char kTagBytes = 0x03;
 inline constexpr std::size_t kIntPartSize = 9;
 
 // The variants of a key part, in key order.
-struct KeyPart {
-  enum class Kind : std::uint8_t { kInt, kStr, kBytes };
-};
+enum class KeyPart : std::uint8_t { kInt, kStr, kBytes };
 
 // Append one part's encoding to `out`. Cannot fail.
 void encode_int(std::int64_t v, std::string* out);
@@ -51,7 +49,7 @@ void encode_text(unsigned char tag, std::string_view body, bool terminate, std::
 class DecodedKey {
  public:
   struct Part {
-    KeyPart::Kind kind;
+    KeyPart kind;
     std::int64_t i;         // kInt
     std::string_view body;  // kStr (well-formed UTF-8) and kBytes
   };
@@ -61,7 +59,7 @@ class DecodedKey {
   DecodedKey& operator=(const DecodedKey&) = delete;
 
   // Splits `key_bytes`; on failure size() is 0 and the Status (tarnel.Error) says why:
-  // "truncated int key", "unterminated key component", "bad key tag {:#x}", or a UTF-8 error
+  // "truncated int key", "unterminated key component", "bad key tag 0x{hex}", or a UTF-8 error
   // of a Str body.
   Status decode(std::string_view key_bytes);
 
@@ -70,7 +68,7 @@ class DecodedKey {
 
  private:
   struct Entry {
-    KeyPart::Kind kind;
+    KeyPart kind;
     bool in_scratch;  // body unescaped into scratch_ (else a view into base_)
     std::int64_t i;
     std::size_t off, len;
@@ -85,11 +83,6 @@ class DecodedKey {
   std::vector<Entry> spill_;  // entries kInline and up
   std::size_t size_ = 0;
 };
-
-// The text of the first UTF-8 error in `s` as Rust's std::str::from_utf8 reports it
-// ("invalid utf-8 sequence of {n} bytes from index {i}" or "incomplete utf-8 byte sequence from
-// index {i}"), or OK when `s` is well-formed.
-Status check_utf8(std::string_view s);
 
 // The smallest byte string above every string that begins with `prefix`: drop trailing 0xFF
 // bytes, then add one to the last byte. None when nothing is left.

@@ -109,10 +109,10 @@ bool append_part(PyObject* obj, std::string* out) {
 // A new Python object for one decoded part.
 PyObject* part_to_py(const DecodedKey::Part& p) {
   switch (p.kind) {
-    case KeyPart::Kind::kInt: return PyLong_FromLongLong(p.i);
-    case KeyPart::Kind::kStr:
+    case KeyPart::kInt: return PyLong_FromLongLong(p.i);
+    case KeyPart::kStr:
       return PyUnicode_FromStringAndSize(p.body.data(), static_cast<Py_ssize_t>(p.body.size()));
-    case KeyPart::Kind::kBytes:
+    case KeyPart::kBytes:
       return PyBytes_FromStringAndSize(p.body.data(), static_cast<Py_ssize_t>(p.body.size()));
   }
   return nullptr;
@@ -162,10 +162,7 @@ bool prefix_from_py(PyObject* p, std::string* out) {
 py::Ref key_to_py(std::string_view key_bytes) {
   DecodedKey key;
   Status s = key.decode(key_bytes);
-  if (!s.ok()) {
-    error::raise(s);
-    return py::Ref();
-  }
+  if (!s.ok()) return error::raise(s);
   if (key.size() == 1) return py::Ref::steal(part_to_py(key.part(0)));
   py::Ref tuple = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(key.size())));
   if (!tuple) return tuple;

@@ -1,11 +1,8 @@
 // Keys: Python keys to order-preserving key bytes and back.
 //
 // A key is a str, an int in the signed 64-bit range, a bytes (or an instance of a subclass of
-// these), or a flat tuple of them. Its key bytes are the encodings of its parts, concatenated:
-//   Int   0x01, then v XOR 2**63 as 8 bytes, most significant first
-//   Str   0x02, UTF-8 with each 0x00 written as 0x00 0xFF, then 0x00
-//   Bytes 0x03, the bytes with each 0x00 written as 0x00 0xFF, then 0x00
-// Byte-wise order of key bytes is key order. The tag bytes are on disk: never change them.
+// these), or a flat tuple of them. Its key bytes are the encodings of its parts, concatenated, in
+// the format keys/codec.h describes; byte-wise order of key bytes is key order.
 //
 // Every function here runs with the interpreter lock held. Conversions may run Python code (a str
 // subclass's __str__, a metaclass's __name__). Functions returning bool return false with a
@@ -29,7 +26,7 @@ namespace tarnel::keys {
 // one part per item, read from the tuple's own storage; anything else is one scalar part; each
 // part is encoded as it is read, without an intermediate list of parts. A str part holds the
 // text of str(obj), surrogates as three U+FFFD each (py::lenient_text). The first bad item
-// decides the error; on failure `out` is as it was. The road of every key argument.
+// decides the error; on failure `out` is as it was. Every key argument is read this way.
 //   bool (alone or as an item)  TypeError "bool is not a valid key type"
 //   int outside int64           ValueError "int key outside 64-bit range"
 //   any other type              TypeError "invalid key type {__name__} (expected ...)", or the

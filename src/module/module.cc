@@ -1,9 +1,9 @@
 // The extension module _tarnel: PyInit__tarnel and its one execution step.
-#include "collection/types.h"
+#include "collection/python_classes.h"
 #include "db/database.h"
 #include "error/error.h"
 #include "py/convert.h"
-#include "py/fault.h"
+#include "py/boundary.h"
 #include "py/module.h"
 #include "py/ref.h"
 
@@ -30,12 +30,6 @@ bool module_body(PyObject* module) {
 
 int exec_module(PyObject* module) {
   return py::boundary<int>([&]() -> int {
-    if (module == nullptr) {
-      if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-      }
-      return -1;
-    }
     if (!PyModule_Check(module)) {
       py::set_downcast_error(module, "module");
       return -1;

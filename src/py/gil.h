@@ -1,8 +1,10 @@
 // Releasing the interpreter lock, for code that must not include Python.h (the store).
 //
-// The lock is released only where the design says so: while a write transaction begins (the wait
-// for the writer slot), while it commits, and while a thread waits for another to create the
-// exception class. Keep every use inside that list.
+// The lock is released only at these points: while a write transaction begins (the wait for the
+// writer slot) and while it commits, including the transaction that reopens the tables of a drop
+// that did not commit; while a thread waits for another to create the exception class; and while
+// a thread waits for another thread's step of the same iterator to finish. Keep every use inside
+// that list.
 #ifndef TARNEL_PY_GIL_H_
 #define TARNEL_PY_GIL_H_
 

@@ -1,6 +1,6 @@
 #include "py/module.h"
 
-#include "py/fault.h"
+#include "error/fault.h"
 #include "py/ref.h"
 
 namespace tarnel::py {

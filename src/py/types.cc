@@ -8,6 +8,4 @@ PyObject* alloc(PyObject* type) {
   return alloc_fn(reinterpret_cast<PyTypeObject*>(type), 0);
 }
 
-PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }
-
 }  // namespace tarnel::py

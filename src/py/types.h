@@ -1,16 +1,18 @@
 // Heap types of the binding layer and the wrappers every slot goes through.
 //
-// Types are made from specs named "builtins.<Class>" (so __module__ is "builtins"), without the
-// base-type flag, with Py_TPFLAGS_DISALLOW_INSTANTIATION, and with no dict or weakref slot. Each
-// is made once per process and kept. Instances hold C++ members after the object header; they are
-// built with placement new by the maker and destroyed by `dealloc<T>`.
+// Classes are made from specs named "builtins.<Class>" (so __module__ is "builtins"), without the
+// base-type flag, with Py_TPFLAGS_DISALLOW_INSTANTIATION, and with no dict or weakref slot (see
+// Class). Instances hold one C++ value after the object header; it is built with placement new
+// by Class::make and destroyed by `dealloc<T>`.
 #ifndef TARNEL_PY_TYPES_H_
 #define TARNEL_PY_TYPES_H_
 
 #include <new>
+#include <utility>
 
-#include "py/fault.h"
+#include "py/boundary.h"
 #include "py/python.h"
+#include "py/ref.h"
 
 namespace tarnel::py {
 
@@ -38,22 +40,76 @@ PyObject* unary(PyObject* self) {
 // Allocates an instance of `type` (borrowed) without running any constructor.
 PyObject* alloc(PyObject* type);
 
-// tp_dealloc of a type whose instances are `T`: runs ~T, frees the memory, drops the type's
+// An instance of a class made here: the object header, then the C++ value it holds.
+template <class T>
+struct Object {
+  PyObject_HEAD
+  T value;
+};
+
+// The C++ value of `self`, an instance of a class whose instances hold a T.
+template <class T>
+T& value_of(PyObject* self) {
+  return reinterpret_cast<Object<T>*>(self)->value;
+}
+
+// tp_dealloc of a class whose instances hold a T: runs ~T, frees the memory, drops the type's
 // reference. Keeps a pending exception across the destructor.
 template <class T>
 void dealloc(PyObject* self) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
   PyObject *et, *ev, *etb;
   PyErr_Fetch(&et, &ev, &etb);
-  reinterpret_cast<T*>(self)->~T();
+  value_of<T>(self).~T();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
   PyErr_Restore(et, ev, etb);
 }
 
-// Makes a type from `spec` once; the result is kept for the life of the process.
-PyObject* make_type(PyType_Spec* spec);
+// A Python class whose instances hold a T. Its type object is made from the spec by the first
+// type() that finds none and kept for the life of the process (module init asks for every class
+// first). REQUIRES: the interpreter lock is held for every call.
+template <class T>
+class Class {
+ public:
+  // A class with the given slots (tp_dealloc among them).
+  constexpr Class(const char* name, PyType_Slot* slots)
+      : spec_{name, static_cast<int>(sizeof(Object<T>)), 0,
+              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots} {}
+  // A class with methods and nothing else of its own: dealloc<T>, then `methods`.
+  Class(const char* name, PyMethodDef* methods)
+      : own_slots_{{Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)},
+                   {Py_tp_methods, methods},
+                   {0, nullptr}},
+        spec_{name, static_cast<int>(sizeof(Object<T>)), 0,
+              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, own_slots_} {}
+  Class(const Class&) = delete;
+  Class& operator=(const Class&) = delete;
+
+  // The type object (borrowed), or null with the exception set when making it fails (a later
+  // call tries again).
+  PyObject* type() {
+    if (type_ == nullptr) type_ = PyType_FromSpec(&spec_);
+    return type_;
+  }
+
+  // A new instance holding T(args...); empty with the exception set on failure.
+  template <class... A>
+  Ref make(A&&... args) {
+    PyObject* t = type();
+    if (t == nullptr) return {};
+    PyObject* obj = alloc(t);
+    if (obj == nullptr) return {};
+    new (&value_of<T>(obj)) T(std::forward<A>(args)...);
+    return Ref::steal(obj);
+  }
+
+ private:
+  PyType_Slot own_slots_[3] = {};
+  PyType_Spec spec_;
+  PyObject* type_ = nullptr;
+};
 
 }  // namespace tarnel::py
 

@@ -7,10 +7,12 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,9 @@
 namespace tarnel::store {
 namespace {
 
+// Reset read transactions kept for reuse. Point reads run with the interpreter lock held, so a
+// process needs few at a time beyond its iterators' snapshots, which come back as iterators
+// end. A pooled transaction keeps its reader slot (kMaxReaders), so the pool stays small.
 constexpr size_t kPoolSize = 16;
 
 constexpr const char kLocked[] = "Database already open. Cannot acquire lock.";
@@ -31,9 +36,8 @@ struct Entry {
   std::weak_ptr<Env> env;
   Env* raw;
 };
-std::mutex g_registry_mu;
-std::condition_variable g_registry_cv;  // an entry left the registry
-std::map<std::pair<dev_t, ino_t>, Entry>& registry() {
+std::condition_variable_any g_registry_cv;  // an entry left the registry
+std::map<std::pair<dev_t, ino_t>, Entry>& registry() REQUIRES(g_registry_mu) {
   static auto* r = new std::map<std::pair<dev_t, ino_t>, Entry>();
   return *r;
 }
@@ -41,9 +45,10 @@ std::map<std::pair<dev_t, ino_t>, Entry>& registry() {
 // Counts the fork()s this process descends from; an Env remembers the count it was opened under.
 std::atomic<unsigned> g_fork_generation{0};
 std::once_flag g_atfork_once;
-// The registry is still across fork(), so the child finds it whole.
-void on_fork_prepare() { g_registry_mu.lock(); }
-void on_fork_parent() { g_registry_mu.unlock(); }
+// The registry is still across fork(), so the child finds it whole. The mutex is held from
+// before the fork to after it, which the lock analysis cannot follow.
+void on_fork_prepare() NO_THREAD_SAFETY_ANALYSIS { g_registry_mu.lock(); }
+void on_fork_parent() NO_THREAD_SAFETY_ANALYSIS { g_registry_mu.unlock(); }
 
 constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_NOTLS;
 
@@ -143,7 +148,7 @@ Status open_env(const std::string& path, size_t map_size, mdb_mode_t mode, MDB_e
   for (;; map_size /= 2) {
     MDB_env* env = nullptr;
     int rc = mdb_env_create(&env);
-    if (rc != 0) return error::storage(rc);
+    if (rc != 0) return storage_error(rc);
     if ((rc = mdb_env_set_mapsize(env, map_size)) == 0 &&
         (rc = mdb_env_set_maxdbs(env, kMaxTables)) == 0 &&
         (rc = mdb_env_set_maxreaders(env, kMaxReaders)) == 0 &&
@@ -152,9 +157,9 @@ Status open_env(const std::string& path, size_t map_size, mdb_mode_t mode, MDB_e
       return Status();
     }
     mdb_env_close(env);
-    if (rc != ENOMEM) return error::storage(rc);
+    if (rc != ENOMEM) return storage_error(rc);
     if (map_size <= kMinMapSize) {
-      return Status::error(error::storage(rc).message() +
+      return Status::error(storage_error(rc).message() +
                            ": could not reserve even 1 GiB of address space to map the database");
     }
   }
@@ -235,11 +240,28 @@ void settle_last_commit(MDB_env* env) {
 
 }  // namespace
 
+Mutex g_registry_mu;
+
+Status storage_error(int rc) {
+  // LMDB's own codes lie in [MDB_KEYEXIST, MDB_LAST_ERRCODE]; everything else is an errno.
+  if (rc >= MDB_KEYEXIST && rc <= MDB_LAST_ERRCODE) {
+    return Status::error(mdb_strerror(rc));
+  }
+  char buf[256];
+  const char* text = strerror_r(rc, buf, sizeof buf);  // GNU variant: may return a static string
+  std::string msg = "I/O error: ";
+  msg += text;
+  msg += " (os error ";
+  msg += std::to_string(rc);
+  msg += ')';
+  return Status::error(std::move(msg));
+}
+
 // In a child process: the parent's file environments stay the parent's. The child's copies of
 // the descriptors that hold their flocks are closed (never unlocked: a flock belongs to the open
 // file description the child shares with the parent), so the locks are the parent's alone, and
 // the child may open those files anew once the parent lets go.
-void Env::on_fork_child() {
+void Env::on_fork_child() NO_THREAD_SAFETY_ANALYSIS {
   g_fork_generation.fetch_add(1, std::memory_order_relaxed);
   for (auto& [key, entry] : registry()) {
     Env* env = entry.raw;
@@ -267,7 +289,7 @@ Status Env::open_tables() {
   std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables;
   MDB_txn* txn = nullptr;
   int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn);
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return storage_error(rc);
   MDB_dbi main_dbi;
   rc = mdb_dbi_open(txn, nullptr, 0, &main_dbi);
   MDB_cursor* cur = nullptr;
@@ -299,12 +321,12 @@ Status Env::open_tables() {
   }
   if (rc != 0) {
     mdb_txn_abort(txn);
-    return error::storage(rc);
+    return storage_error(rc);
   }
   // Committing a read transaction keeps the handles it opened in the environment.
   rc = mdb_txn_commit(txn);
-  if (rc != 0) return error::storage(rc);
-  std::lock_guard lock(tables_mu_);
+  if (rc != 0) return storage_error(rc);
+  MutexLock lock(&tables_mu_);
   tables_ = std::move(tables);
   return Status();
 }
@@ -318,14 +340,14 @@ Env* Env::lock_owner(dev_t dev, ino_t ino) {
 
 Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   std::shared_ptr<Env> found;  // released after the registry's mutex: an env's end takes it
-  std::unique_lock lock(g_registry_mu);
+  MutexLock lock(&g_registry_mu);
   Opening o;
   o.path = path;
   o.lock_path = path + "-lock";
   o.data_fd = open_or_create(path, 0666, &o.data_created);
-  if (o.data_fd < 0) return error::storage(errno);
+  if (o.data_fd < 0) return storage_error(errno);
   struct stat st;
-  if (fstat(o.data_fd, &st) != 0) return error::storage(errno);
+  if (fstat(o.data_fd, &st) != 0) return storage_error(errno);
   auto key = std::make_pair(st.st_dev, st.st_ino);
   for (auto it = registry().find(key); it != registry().end(); it = registry().find(key)) {
     found = it->second.env.lock();
@@ -344,11 +366,11 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
     return Status();
   }
   if (int e = lock_exclusive(o.data_fd); e != 0) {
-    return e == EWOULDBLOCK ? Status::error(kLocked) : error::storage(e);
+    return e == EWOULDBLOCK ? Status::error(kLocked) : storage_error(e);
   }
   o.data_locked = true;
   o.data_size = st.st_size;
-  if (int rc = check_data_file(o.data_fd); rc != 0) return error::storage(rc);
+  if (int rc = check_data_file(o.data_fd); rc != 0) return storage_error(rc);
 
   // The -lock file: not one that an environment of this process uses (a new file under the
   // name of one that was renamed or replaced). Asked before it is opened, and again after (the
@@ -360,15 +382,15 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   }
   bool lock_created = false;
   int lock_fd = open_or_create(o.lock_path, 0666, &lock_created);
-  if (lock_fd < 0) return error::storage(errno);
-  if (fstat(lock_fd, &ls) != 0) return error::storage(errno);  // (the descriptor stays open)
+  if (lock_fd < 0) return storage_error(errno);
+  if (fstat(lock_fd, &ls) != 0) return storage_error(errno);  // (the descriptor stays open)
   if (Env* owner = lock_owner(ls.st_dev, ls.st_ino)) {
     owner->spare_fds_.push_back(lock_fd);
     return Status::error(kLocked);
   }
   if (int e = lock_exclusive(lock_fd); e != 0) {
     ::close(lock_fd);  // no environment of this process uses it
-    return e == EWOULDBLOCK ? Status::error(kLocked) : error::storage(e);
+    return e == EWOULDBLOCK ? Status::error(kLocked) : storage_error(e);
   }
   o.lock_fd = lock_fd;
   o.lock_created = lock_created;
@@ -377,14 +399,14 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
     if (!lock_created) {
       [[maybe_unused]] int rc = ftruncate(lock_fd, ls.st_size);  // as it was found
     }
-    return error::storage(e);
+    return storage_error(e);
   }
 
   MDB_env* raw = nullptr;
   if (Status s = open_env(path, kMapSize, 0666, &raw); !s.ok()) return s;
   if (int e = allocate_rest(lock_fd); e != 0) {
     mdb_env_close(raw);
-    return error::storage(e);
+    return storage_error(e);
   }
   if (Status cut = check_length(raw); !cut.ok()) {
     mdb_env_close(raw);
@@ -418,7 +440,7 @@ Status Env::open_memory(std::shared_ptr<Env>* out) {
   }
   std::string path = dir + "/tarnel-XXXXXX";
   int fd = mkstemp(path.data());
-  if (fd < 0) return error::storage(errno);
+  if (fd < 0) return storage_error(errno);
   ::close(fd);
   // The lock file is allocated before LMDB maps it, as for a file database. Its descriptor is
   // closed after the open: the file is this environment's alone, so its record locks guard
@@ -428,11 +450,11 @@ Status Env::open_memory(std::shared_ptr<Env>* out) {
   Status s;
   int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   int e = lock_fd < 0 ? errno : allocate(lock_fd, kLockBytes);
-  if (e != 0) s = error::storage(e);
+  if (e != 0) s = storage_error(e);
   if (s.ok()) s = open_env(path, kMemoryMapSize, 0600, &raw);
   if (s.ok() && (e = allocate_rest(lock_fd)) != 0) {
     mdb_env_close(raw);
-    s = error::storage(e);
+    s = storage_error(e);
   }
   if (lock_fd >= 0) ::close(lock_fd);
   // The env keeps its descriptors; nothing of it stays on disk.
@@ -445,13 +467,14 @@ Status Env::open_memory(std::shared_ptr<Env>* out) {
 
 Env::~Env() {
   if (forked()) return;  // the parent's: leave it alone
+  if (!file_) {
+    close_env();
+    return;
+  }
   // A file environment leaves the registry only once it has closed, and under the registry's
   // mutex, so a new open of its file waits for its end instead of making a second one.
-  std::unique_lock<std::mutex> lock;
-  if (file_) lock = std::unique_lock(g_registry_mu);
-  for (MDB_txn* txn : pool_) mdb_txn_abort(txn);
-  mdb_env_close(env_);
-  if (!file_) return;
+  MutexLock lock(&g_registry_mu);
+  close_env();
   // The environment's record locks on the -lock file went with it: its descriptors may go now.
   for (int fd : spare_fds_) ::close(fd);
   ::close(lock_fd_);
@@ -460,15 +483,35 @@ Env::~Env() {
   g_registry_cv.notify_all();
 }
 
+void Env::close_env() {
+  {
+    MutexLock lock(&pool_mu_);
+    for (MDB_txn* txn : pool_) mdb_txn_abort(txn);
+    pool_.clear();
+  }
+  mdb_env_close(env_);
+}
+
 std::optional<MDB_dbi> Env::lookup(std::string_view name) {
-  std::lock_guard lock(tables_mu_);
+  MutexLock lock(&tables_mu_);
   auto it = tables_.find(name);
   if (it == tables_.end()) return std::nullopt;
   return it->second;
 }
 
+std::vector<std::string> Env::table_names() {
+  std::vector<std::string> names;
+  {
+    MutexLock lock(&tables_mu_);
+    names.reserve(tables_.size());
+    for (const auto& [name, dbi] : tables_) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 void Env::publish(std::string_view name, MDB_dbi dbi) {
-  std::lock_guard lock(tables_mu_);
+  MutexLock lock(&tables_mu_);
   publish_locked(name, dbi);
 }
 
@@ -482,7 +525,7 @@ void Env::publish_locked(std::string_view name, MDB_dbi dbi) {
 }
 
 void Env::withdraw(std::string_view name) {
-  std::lock_guard lock(tables_mu_);
+  MutexLock lock(&tables_mu_);
   withdraw_locked(name);
 }
 
@@ -494,7 +537,7 @@ void Env::withdraw_locked(std::string_view name) {
 int Env::acquire_read(MDB_txn** out) {
   MDB_txn* txn = nullptr;
   {
-    std::lock_guard lock(pool_mu_);
+    MutexLock lock(&pool_mu_);
     if (!pool_.empty()) {
       txn = pool_.back();
       pool_.pop_back();
@@ -515,7 +558,7 @@ void Env::release_read(MDB_txn* txn) {
   if (forked()) return;
   mdb_txn_reset(txn);
   {
-    std::lock_guard lock(pool_mu_);
+    MutexLock lock(&pool_mu_);
     if (pool_.size() < kPoolSize) {
       pool_.push_back(txn);
       return;

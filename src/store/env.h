@@ -30,7 +30,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,8 +37,17 @@
 #include <vector>
 
 #include "error/status.h"
+#include "error/mutex.h"
 
 namespace tarnel::store {
+
+// Guards the process-wide registry of file environments (env.cc) and the registry's fields of
+// each Env.
+extern Mutex g_registry_mu;
+
+// An engine failure as tarnel.Error. `rc` is an LMDB return code or an errno value: errno values
+// read "I/O error: {strerror} (os error {n})", LMDB's own codes keep the library's text.
+Status storage_error(int rc);
 
 class Env {
  public:
@@ -65,21 +73,26 @@ class Env {
   bool forked() const;
 
   // The published handle of table `name`, if the table exists.
-  std::optional<MDB_dbi> lookup(std::string_view name);
-  void publish(std::string_view name, MDB_dbi dbi);
-  void withdraw(std::string_view name);
+  std::optional<MDB_dbi> lookup(std::string_view name) EXCLUDES(tables_mu_);
+  // The names of the tables of the last commit, sorted by their bytes. The table map is read
+  // from the file at open, by the one walk of the main table (open_tables), which keeps only
+  // keys that are tables: a plain key another program wrote there names no collection.
+  std::vector<std::string> table_names() EXCLUDES(tables_mu_);
+  void publish(std::string_view name, MDB_dbi dbi) EXCLUDES(tables_mu_);
+  void withdraw(std::string_view name) EXCLUDES(tables_mu_);
   // Holds the table map still, for a commit that creates or drops tables: lookups wait until the
   // commit and the map agree again. Taken with the interpreter lock held by the one writer (no
   // holder of it waits for that lock), and released before the writer takes that lock back.
-  std::unique_lock<std::mutex> lock_tables() { return std::unique_lock(tables_mu_); }
+  void lock_tables() ACQUIRE(tables_mu_) { tables_mu_.lock(); }
+  void unlock_tables() RELEASE(tables_mu_) { tables_mu_.unlock(); }
   // publish / withdraw while lock_tables() is held.
-  void publish_locked(std::string_view name, MDB_dbi dbi);
-  void withdraw_locked(std::string_view name);
+  void publish_locked(std::string_view name, MDB_dbi dbi) REQUIRES(tables_mu_);
+  void withdraw_locked(std::string_view name) REQUIRES(tables_mu_);
 
   // A read transaction from the pool (renewed) or a new one. Returns an LMDB code.
-  int acquire_read(MDB_txn** out);
+  int acquire_read(MDB_txn** out) EXCLUDES(pool_mu_);
   // Resets `txn` and keeps it for reuse (or aborts it when the pool is full).
-  void release_read(MDB_txn* txn);
+  void release_read(MDB_txn* txn) EXCLUDES(pool_mu_);
 
   // The largest value (document) the engine can write to this file, in bytes. A value too big
   // for a page goes on a run of overflow pages: a page header, then the value, rounded up to
@@ -97,35 +110,36 @@ class Env {
   // The fork() handler of a child process (see env.cc).
   static void on_fork_child();
   // The file environment of this process that uses the -lock file `dev`, `ino`, if any.
-  // REQUIRES: the registry's mutex is held.
-  static Env* lock_owner(dev_t dev, ino_t ino);
+  static Env* lock_owner(dev_t dev, ino_t ino) REQUIRES(g_registry_mu);
+  // Gives the pooled read transactions back, then closes the environment.
+  void close_env() EXCLUDES(pool_mu_);
   // Reads the table map from the last commit.
-  Status open_tables();
+  Status open_tables() EXCLUDES(tables_mu_);
 
   MDB_env* env_;
-  std::mutex tables_mu_;
-  std::mutex pool_mu_;
+  Mutex tables_mu_;
+  Mutex pool_mu_;
   struct NameHash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
-  std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables_;  // guarded by tables_mu_
-  std::vector<MDB_txn*> pool_;  // guarded by pool_mu_
+  std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables_
+      GUARDED_BY(tables_mu_);
+  std::vector<MDB_txn*> pool_ GUARDED_BY(pool_mu_);
   unsigned fork_generation_;
   size_t max_value_size_;
-  // File environments only. The descriptors and the registry fields are guarded by the
-  // registry's mutex.
+  // File environments only. `file_` is set before the Env is shared and never changes.
   bool file_ = false;
   std::atomic<bool> claimed_{false};  // an engine database holds it
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
-  dev_t lock_dev_ = 0;
-  ino_t lock_ino_ = 0;
-  int data_fd_ = -1;  // holds the flock on the data file
-  int lock_fd_ = -1;  // holds the flock on the -lock file
+  dev_t dev_ GUARDED_BY(g_registry_mu) = 0;
+  ino_t ino_ GUARDED_BY(g_registry_mu) = 0;
+  dev_t lock_dev_ GUARDED_BY(g_registry_mu) = 0;
+  ino_t lock_ino_ GUARDED_BY(g_registry_mu) = 0;
+  int data_fd_ GUARDED_BY(g_registry_mu) = -1;  // holds the flock on the data file
+  int lock_fd_ GUARDED_BY(g_registry_mu) = -1;  // holds the flock on the -lock file
   // Descriptors of the -lock file that refused opens left: closing one would drop this
   // environment's record locks, so they are closed after it.
-  std::vector<int> spare_fds_;
+  std::vector<int> spare_fds_ GUARDED_BY(g_registry_mu);
 };
 
 // The text of the error a forked child gets for a database its parent opened.
@@ -138,6 +152,9 @@ inline constexpr size_t kMemoryMapSize = size_t{1} << 38;  // 256 GiB for in-mem
 // Where that much address space cannot be reserved, the map is halved down to this.
 inline constexpr size_t kMinMapSize = size_t{1} << 30;
 inline constexpr unsigned kMaxTables = 4096;
+// Every live iterator holds a reader slot for its snapshot as long as it lives, and a full slot
+// table refuses every read, so programs that keep many iterators need many slots. A slot costs
+// 64 bytes of the -lock file: 8192 of them make about 512 KiB, allocated at open.
 inline constexpr unsigned kMaxReaders = 8192;
 
 }  // namespace tarnel::store

@@ -1,7 +1,5 @@
 #include "store/store.h"
 
-#include <algorithm>
-
 #include "py/gil.h"
 
 namespace tarnel::store {
@@ -112,7 +110,7 @@ Status WriteTxn::open_table(std::string_view name, bool create, MDB_dbi* dbi, bo
   }
   std::string cname(name);
   int rc = mdb_dbi_open(txn_, cname.c_str(), MDB_CREATE, dbi);
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return storage_error(rc);
   created_.emplace_back(std::move(cname), *dbi);
   *found = true;
   return Status();
@@ -127,7 +125,39 @@ Status WriteTxn::drop_table(std::string_view name, bool* found) {
   // still until the name is withdrawn.
   dropped_.emplace_back(name);
   int rc = mdb_drop(txn_, dbi, 1);
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return storage_error(rc);
+  return Status();
+}
+
+Status WriteTxn::commit() {
+  std::shared_ptr<Engine> engine = std::move(engine_);
+  Env& env = *engine->env();
+  MDB_txn* txn = std::exchange(txn_, nullptr);
+  int rc;
+  if (created_.empty() && dropped_.empty()) {
+    py::Unlocked unlocked;
+    rc = mdb_txn_commit(txn);
+  } else {
+    // Lookups of other threads wait from here until the map agrees with the commit.
+    env.lock_tables();
+    {
+      py::Unlocked unlocked;
+      rc = mdb_txn_commit(txn);
+      if (rc == 0) {
+        for (auto& [name, dbi] : created_) env.publish_locked(name, dbi);
+      }
+      for (const std::string& name : dropped_) env.withdraw_locked(name);
+      env.unlock_tables();
+    }
+  }
+  created_.clear();
+  if (rc != 0) {
+    // The tables a failed drop closed are still there: open them again.
+    if (!dropped_.empty()) reopen_tables(engine->env(), dropped_);
+    dropped_.clear();
+    return storage_error(rc);
+  }
+  dropped_.clear();
   return Status();
 }
 
@@ -152,104 +182,57 @@ Status Store::memory(bool durable, std::shared_ptr<Store>* out) {
   return Status();
 }
 
-Status Store::database(std::shared_ptr<Engine>* out) {
+Status Store::engine(std::shared_ptr<Engine>* out) {
   PoisonLock lock(mu_, "db poisoned");
-  if (!db_) return Status::error(std::string(error::kClosed));
-  if (db_->env()->forked()) return Status::error(kForked);
-  *out = db_;
-  return Status();
-}
-
-Status Store::begin_read(ReadTxn* out) {
-  std::shared_ptr<Engine> engine;
-  Status s = database(&engine);
-  if (!s.ok()) return s;
-  MDB_txn* txn = nullptr;
-  int rc = engine->env()->acquire_read(&txn);
-  if (rc != 0) return error::storage(rc);
-  *out = ReadTxn(engine->env(), txn);
+  if (!engine_) return Status::error(std::string(error::kClosed));
+  if (engine_->env()->forked()) return Status::error(kForked);
+  *out = engine_;
   return Status();
 }
 
 Status Store::begin_write(WriteTxn* out) {
-  std::shared_ptr<Engine> engine;
-  Status s = database(&engine);
+  std::shared_ptr<Engine> share;
+  Status s = engine(&share);
   if (!s.ok()) return s;
-  return begin_write_on(std::move(engine), out);
-}
-
-Status Store::begin_write_on(std::shared_ptr<Engine> engine, WriteTxn* out) {
   MDB_txn* txn = nullptr;
   int rc;
   {
     py::Unlocked unlocked;
-    rc = mdb_txn_begin(engine->env()->get(), nullptr, 0, &txn);
-    if (rc != 0) engine.reset();  // may run the engine's end: it needs no Python
+    rc = mdb_txn_begin(share->env()->get(), nullptr, 0, &txn);
+    if (rc != 0) share.reset();  // may run the engine's end: it needs no Python
     if (rc == 0) unlocked.on_end(&abort_txn, txn);
   }
-  if (rc != 0) return error::storage(rc);
+  if (rc != 0) return storage_error(rc);
   out->abort();
-  out->engine_ = std::move(engine);
+  out->engine_ = std::move(share);
   out->txn_ = txn;
   return Status();
 }
 
-Status Store::commit_detached(WriteTxn* txn) {
-  std::shared_ptr<Engine> engine = std::move(txn->engine_);
-  Env& env = *engine->env();
-  bool tables_change = !txn->created_.empty() || !txn->dropped_.empty();
-  std::unique_lock<std::mutex> tables;
-  // Lookups of other threads wait from here until the map agrees with the commit.
-  if (tables_change) tables = env.lock_tables();
-  int rc;
-  {
-    py::Unlocked unlocked;
-    rc = mdb_txn_commit(std::exchange(txn->txn_, nullptr));
-    if (tables_change) {
-      if (rc == 0) {
-        for (auto& [name, dbi] : txn->created_) env.publish_locked(name, dbi);
-      }
-      for (const std::string& name : txn->dropped_) env.withdraw_locked(name);
-      tables.unlock();
-    }
-  }
-  txn->created_.clear();
-  if (rc != 0) {
-    // The tables a failed drop closed are still there: open them again.
-    if (!txn->dropped_.empty()) reopen_tables(engine->env(), txn->dropped_);
-    txn->dropped_.clear();
-    return error::storage(rc);
-  }
-  txn->dropped_.clear();
+Status Store::names(std::vector<std::string>* out) {
+  std::shared_ptr<Engine> share;
+  Status s = engine(&share);
+  if (!s.ok()) return s;
+  *out = share->env()->table_names();
   return Status();
 }
 
-Status Store::names(std::vector<std::string>* out) {
-  ReadTxn txn;
-  Status s = begin_read(&txn);
+Status Store::has(std::string_view name, bool* found) {
+  std::shared_ptr<Engine> share;
+  Status s = engine(&share);
   if (!s.ok()) return s;
-  MDB_dbi main_dbi;
-  int rc = mdb_dbi_open(txn.get(), nullptr, 0, &main_dbi);
-  MDB_cursor* cur = nullptr;
-  if (rc == 0) rc = mdb_cursor_open(txn.get(), main_dbi, &cur);
-  if (rc != 0) return error::storage(rc);
-  MDB_val k, v;
-  int r = mdb_cursor_get(cur, &k, &v, MDB_FIRST);
-  while (r == 0) {
-    out->emplace_back(static_cast<const char*>(k.mv_data), k.mv_size);
-    r = mdb_cursor_get(cur, &k, &v, MDB_NEXT);
-  }
-  mdb_cursor_close(cur);
-  if (r != MDB_NOTFOUND) return error::storage(r);
-  std::stable_sort(out->begin(), out->end());
+  *found = share->env()->lookup(name).has_value();
   return Status();
 }
 
 void Store::close() {
   std::shared_ptr<Engine> taken;
-  PoisonLock lock(mu_, "db poisoned");
-  taken = std::move(db_);
-  taken.reset();  // the engine's end runs here when no call holds a share
+  {
+    PoisonLock lock(mu_, "db poisoned");
+    taken = std::move(engine_);
+  }
+  // The engine's end runs here, outside the mutex, unless a call in progress still holds a
+  // share: then it runs when that call lets go.
 }
 
 }  // namespace tarnel::store

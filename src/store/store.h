@@ -4,15 +4,15 @@
 // taken from it. It holds the engine database (`Engine`) behind a mutex until close(). A call in
 // progress takes its own share of the Engine for as long as it needs it (a write, from its begin
 // to its commit), so close() never waits for a writer and the engine's end - a final sync for a
-// non-durable store, then the release of its claim on the Env - runs in whichever thread lets go last.
-// It needs no Python and never waits for the writer slot.
+// non-durable store, then the release of its claim on the Env - runs in whichever thread lets go
+// last. It needs no Python and never waits for the writer slot.
 //
 // Iterators hold only the Env (the map and their own snapshot), never the Engine: they outlive
 // close() and keep yielding their snapshot, and the file stays locked against other processes
 // until the last of them lets go.
 //
 // The interpreter lock is released only while a write transaction begins (the wait for the
-// writer slot) and while it commits.
+// writer slot) and while it commits (py/gil.h); the store needs the lock held at those points.
 #ifndef TARNEL_STORE_STORE_H_
 #define TARNEL_STORE_STORE_H_
 
@@ -24,8 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "error/fault.h"
 #include "error/status.h"
-#include "py/fault.h"
 #include "store/env.h"
 
 namespace tarnel::store {
@@ -74,6 +74,11 @@ class ReadTxn {
 // A write transaction. Holds a share of the engine from its begin to its end; aborted (rolled
 // back) when it goes uncommitted. Tables it creates or drops are published or withdrawn only
 // when it commits.
+//
+// Ending one uncommitted (destroying it, or assigning over it) after it dropped a table opens
+// that table again in a write transaction of its own, which releases the interpreter lock while
+// it begins and commits: REQUIRES the interpreter lock is held whenever a WriteTxn that dropped
+// a table ends uncommitted.
 class WriteTxn {
  public:
   WriteTxn() = default;
@@ -82,6 +87,9 @@ class WriteTxn {
   ~WriteTxn();
 
   MDB_txn* get() const { return txn_; }
+  // Commits with the interpreter lock released; the transaction is over either way.
+  // REQUIRES: the interpreter lock is held.
+  Status commit();
   // The handle of table `name`; when it does not exist, creates it if `create`, else answers
   // *found = false.
   Status open_table(std::string_view name, bool create, MDB_dbi* dbi, bool* found);
@@ -103,31 +111,28 @@ class Store {
   static Status file(const std::string& path, bool durable, std::shared_ptr<Store>* out);
   static Status memory(bool durable, std::shared_ptr<Store>* out);
   // `durable` lives in the engine: LMDB's sync setting belongs to the environment.
-  explicit Store(std::shared_ptr<Engine> db)
-      : max_value_size_(db->env()->max_value_size()), db_(std::move(db)) {}
+  explicit Store(std::shared_ptr<Engine> engine)
+      : max_value_size_(engine->env()->max_value_size()), engine_(std::move(engine)) {}
 
   // The engine's limit on a document's size (Env::max_value_size); known after close() too.
   size_t max_value_size() const { return max_value_size_; }
 
-  // A share of the engine database, or "database is closed".
-  Status database(std::shared_ptr<Engine>* out);
-  Status begin_read(ReadTxn* out);
+  // A share of the engine, or "database is closed" (after close()), or the forked-process error.
+  Status engine(std::shared_ptr<Engine>* out) EXCLUDES(mu_);
   // Begins with the interpreter lock released (waits for the writer slot).
   // REQUIRES: the interpreter lock is held.
-  Status begin_write(WriteTxn* out);
-  // The begin half of begin_write, on an engine share already taken.
-  static Status begin_write_on(std::shared_ptr<Engine> engine, WriteTxn* out);
-  // Commits with the interpreter lock released; the transaction is gone either way.
-  static Status commit_detached(WriteTxn* txn);
-  // Names of all collections, sorted by their bytes.
-  Status names(std::vector<std::string>* out);
+  Status begin_write(WriteTxn* out) EXCLUDES(mu_);
+  // Names of all collections, sorted by their bytes; whether collection `name` exists. Both
+  // answer from the table map (Env::table_names), as every operation on a collection does.
+  Status names(std::vector<std::string>* out) EXCLUDES(mu_);
+  Status has(std::string_view name, bool* found) EXCLUDES(mu_);
   // Clears the store's share of the engine; never fails; idempotent.
-  void close();
+  void close() EXCLUDES(mu_);
 
  private:
   const size_t max_value_size_;
   PoisonMutex mu_;
-  std::shared_ptr<Engine> db_;  // guarded by mu_
+  std::shared_ptr<Engine> engine_ GUARDED_BY(mu_);
 };
 
 }  // namespace tarnel::store

@@ -1,13 +1,9 @@
-// What both directions of the document conversion share: interned attribute names, the
-// `datetime` class and module, and the quoting of text inside error messages.
+// The `datetime` module and class, and the interned attribute names both directions of the
+// document conversion use to turn datetimes into stored instants and back.
 //
 // REQUIRES: the interpreter lock is held for every function here.
-#ifndef TARNEL_DOC_PYOBJECTS_H_
-#define TARNEL_DOC_PYOBJECTS_H_
-
-#include <cstdint>
-#include <string>
-#include <string_view>
+#ifndef TARNEL_DOC_DATETIME_H_
+#define TARNEL_DOC_DATETIME_H_
 
 #include "py/python.h"
 #include "py/ref.h"
@@ -40,13 +36,6 @@ py::Ref datetime_module();
 // The object `datetime.timezone.utc` of `module`; empty with the exception set on failure.
 py::Ref utc_of(PyObject* module);
 
-// Appends `text` (valid UTF-8) between double quotes the way Rust's Debug shows a str: \0, \t,
-// \r, \n, \\ and \" escaped, other control characters as \u{hex}, everything else unchanged.
-void append_quoted(std::string_view text, std::string* out);
-
-// Strict UTF-8 validity (no surrogates, no overlong forms, nothing past U+10FFFF).
-bool is_utf8(std::string_view bytes);
-
 }  // namespace tarnel::doc
 
-#endif  // TARNEL_DOC_PYOBJECTS_H_
+#endif  // TARNEL_DOC_DATETIME_H_

@@ -1,8 +1,9 @@
-#include "doc/pyobjects.h"
+#include "doc/datetime.h"
 
 #include <atomic>
+#include <string>
 
-#include "py/fault.h"
+#include "error/fault.h"
 
 namespace tarnel::doc {
 namespace {
@@ -80,66 +81,6 @@ py::Ref utc_of(PyObject* module) {
   py::Ref timezone = py::Ref::steal(PyObject_GetAttr(module, names().timezone));
   if (!timezone) return {};
   return py::Ref::steal(PyObject_GetAttr(timezone.get(), names().utc));
-}
-
-void append_quoted(std::string_view text, std::string* out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out->push_back('"');
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case 0: out->append("\\0"); continue;
-      case '\t': out->append("\\t"); continue;
-      case '\r': out->append("\\r"); continue;
-      case '\n': out->append("\\n"); continue;
-      case '\\': out->append("\\\\"); continue;
-      case '"': out->append("\\\""); continue;
-      default: break;
-    }
-    if (c < 0x20 || c == 0x7f) {
-      out->append("\\u{");
-      if (c >= 0x10) out->push_back(kHex[c >> 4]);
-      out->push_back(kHex[c & 0xf]);
-      out->push_back('}');
-    } else {
-      out->push_back(ch);
-    }
-  }
-  out->push_back('"');
-}
-
-bool is_utf8(std::string_view bytes) {
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  size_t n = bytes.size(), i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i <= need) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (size_t k = 2; k <= need; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += need + 1;
-  }
-  return true;
 }
 
 }  // namespace tarnel::doc

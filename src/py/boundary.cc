@@ -1,4 +1,4 @@
-#include "py/fault.h"
+#include "py/boundary.h"
 
 #include <atomic>
 #include <cstdio>

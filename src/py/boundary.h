@@ -1,0 +1,47 @@
+// The boundary that turns C++ exceptions into Python exceptions.
+//
+// A fault (error/fault.h) is caught at the boundary of every function the interpreter calls
+// (`boundary`), where it becomes `PanicException`: a BaseException subclass made at the first
+// fault of the process and not added to the module. No C++ exception ever crosses into the
+// interpreter; a fault raised while one is being handled ends the process with "uncaught panic
+// at ffi boundary".
+#ifndef TARNEL_PY_BOUNDARY_H_
+#define TARNEL_PY_BOUNDARY_H_
+
+#include <exception>
+#include <new>
+#include <type_traits>
+
+#include "error/fault.h"
+#include "py/python.h"
+
+namespace tarnel::py {
+
+// Sets PanicException(msg) as the current Python exception.
+void set_panic(const char* msg) noexcept;
+
+// Runs `f` (which returns a PyObject* or an int, following the CPython convention that null / -1
+// means "exception set") and converts any escaping C++ exception into a Python one.
+template <class R, class F>
+R boundary(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const Fault& e) {
+    set_panic(e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_panic(e.what());
+  } catch (...) {
+    set_panic("unknown C++ exception");
+  }
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    return R(-1);
+  }
+}
+
+}  // namespace tarnel::py
+
+#endif  // TARNEL_PY_BOUNDARY_H_
