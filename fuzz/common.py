@@ -1,5 +1,5 @@
 """Shared pieces of the fuzz targets: a file database whose table py-lmdb reads and writes behind
-tarnel's back, pymongo's reading in our terms (the oracle), the outcome of a call, the driver."""
+tarnel's back, the outcome of a call, the driver."""
 
 import os
 import shutil
@@ -7,7 +7,6 @@ import struct
 import sys
 
 import atheris
-import bson
 import lmdb
 
 import tarnel
@@ -15,8 +14,6 @@ import tarnel
 KEY_ONE = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"  # the stored key of the int 1
 # What a call may raise besides a crash; anything else is a finding.
 EXPECTED = (TypeError, ValueError, OverflowError, tarnel.Error)
-MAPPED = (type(None), bool, int, float, str, bytes, dict, list)
-OPTIONS = bson.CodecOptions(tz_aware=True, datetime_conversion=bson.DatetimeConversion.DATETIME_MS)
 
 
 class Finding(AssertionError):
@@ -47,22 +44,6 @@ def same(a, b):
     if isinstance(a, (list, tuple)):
         return len(a) == len(b) and all(map(same, a, b))
     return a == b
-
-
-def plain(value):
-    """pymongo's reading of stored bytes in our terms (instants as aware datetimes, a DBRef as
-    the document it was read from); KeyError at a kind we do not map."""
-    if isinstance(value, bson.DBRef):
-        value = dict(value.as_doc())
-    if isinstance(value, dict):
-        return {k: plain(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [plain(v) for v in value]
-    if isinstance(value, bson.DatetimeMS):
-        return value.as_datetime(bson.CodecOptions(tz_aware=True))  # raises beyond its years
-    if type(value) is bson.Code or not isinstance(value, MAPPED):
-        raise KeyError(type(value))
-    return bytes(value) if isinstance(value, bytes) else int(value) if type(value) is bson.Int64 else value
 
 
 class RawStore:
