@@ -29,12 +29,8 @@ US = dt.timedelta(microseconds=1)
 MS = bson.DatetimeMS
 
 
-def tz(hours):
-    return dt.timezone(dt.timedelta(hours=hours))
-
-
-def aware(*a):
-    return dt.datetime(*a, tzinfo=UTC)
+tz = lambda hours: dt.timezone(dt.timedelta(hours=hours))  # noqa: E731
+aware = lambda *a: dt.datetime(*a, tzinfo=UTC)  # noqa: E731
 
 
 # Field order is the dict's own, whatever its methods say.

@@ -6,6 +6,7 @@ fork, the interpreter's exit with threads inside calls, a small address space)."
 import gc
 import json
 import os
+import pathlib
 import random
 import select
 import shutil
@@ -142,18 +143,15 @@ def test_damaged_files_end_in_data_or_error(tmp_path, how):
         db.collection("c%d" % n).put_many([(("k", i), {"i": i, "s": "v" * (i % 7) * 30, "l": [i, {"x": i}]})
                                            for i in range(400)] + [(("big", n), {"blob": b"\x01" * 9000})])
     db.close()
-    with open(path, "rb") as f:
-        good = f.read()
-    rng = random.Random(0xDA4A)
+    good, rng = pathlib.Path(path).read_bytes(), random.Random(0xDA4A)
     for n in range(100 if LONG else (4 if ASAN else 12)):
         data = bytearray(good)
         if how == "cut":
             data = data[:[len(data) - 1, 3 * 4096 + 100, 2 * 4096, rng.randrange(1, len(data))][n % 4]]
         for _ in range(0 if how == "cut" else rng.choice([1, 2, 8, 64])):
             data[rng.randrange(8192 if how == "meta" else len(data))] ^= 1 << rng.randrange(8)
-        path = str(tmp_path / ("d%d.db" % n))
-        with open(path, "wb") as f:
-            f.write(data)
+        path = tmp_path / ("d%d.db" % n)
+        path.write_bytes(data)
         r = subprocess.run([sys.executable, "-c", PRELUDE + READ_ALL, path], env=CHILD_ENV,
                            capture_output=True, text=True, timeout=120)
         if how != "cut" and (r.returncode < 0 or (ASAN and "Sanitizer" in r.stderr)):
@@ -162,8 +160,7 @@ def test_damaged_files_end_in_data_or_error(tmp_path, how):
         if how == "cut" and n % 4 < 3:
             assert r.stdout.startswith("error database file is cut short: %d bytes, its last "
                                        "commit needs " % len(data)), r.stdout
-            with open(path, "rb") as f:
-                assert f.read() == data  # the refused file is left alone
+            assert path.read_bytes() == data  # the refused file is left alone
 
 
 @pytest.fixture
