@@ -107,10 +107,8 @@ def read_raw(path, raw):
 
 # ---- processes and threads ---------------------------------------------------------------------
 
-# Lists the reader table of the LMDB environment at argv[1] through py-lmdb, in a process of its
-# own (one process must never hold two environments of one file): one "pid txnid" line per
-# occupied slot, txnid "-" for a reset (pooled) transaction, then "end". With argv[2] == "hold" it
-# keeps the environment open and answers one listing per line read from stdin.
+# The reader table of the LMDB file argv[1], listed by py-lmdb in a process of its own: "pid txnid"
+# per slot (txnid "-": a reset, pooled one), then "end"; with "hold", once per line of stdin.
 READERS = r"""
 import sys, lmdb
 env = lmdb.open(sys.argv[1], subdir=False, readonly=True, lock=True, map_size=1 << 30)

@@ -1,9 +1,6 @@
-"""Documents: Python values to stored BSON and back.
-
-pymongo's `bson` is the independent oracle: the stored bytes (read from the closed file with
-py-lmdb) must be what it encodes, and foreign bytes written into the table must read back as it
-decodes them (the BSON standard's corpus among them).
-"""
+"""Documents: Python values to stored BSON and back. pymongo's `bson` is the oracle: stored bytes
+(read with py-lmdb) are what it encodes; foreign bytes (the BSON corpus among them) read back as
+it decodes them."""
 
 import datetime as dt
 import enum
@@ -27,6 +24,7 @@ UTC = dt.timezone.utc
 EPOCH = dt.datetime(1970, 1, 1)
 US = dt.timedelta(microseconds=1)
 MS = bson.DatetimeMS
+AWARE = bson.CodecOptions(tz_aware=True)
 
 
 tz = lambda hours: dt.timezone(dt.timedelta(hours=hours))  # noqa: E731
@@ -71,13 +69,6 @@ WRITE = [
 ]
 
 
-def read_back(v):
-    """What get gives for a value bson.encode takes."""
-    if isinstance(v, MS):
-        return EPOCH.replace(tzinfo=UTC) + dt.timedelta(milliseconds=int(v))
-    return v
-
-
 @pytest.mark.parametrize("value,stored", WRITE, ids=lambda v: repr(v)[:30])
 def test_stored_bytes_and_read_back(tmp_path, value, stored):
     db = tarnel.open(str(tmp_path / "f.db"))
@@ -86,7 +77,7 @@ def test_stored_bytes_and_read_back(tmp_path, value, stored):
     got = c.get(1)
     db.close()
     assert raw_table(tmp_path / "f.db")[KEY1] == bson.encode({"v": stored})
-    assert same(got, {"v": read_back(stored)})
+    assert same(got, {"v": stored.as_datetime(AWARE) if isinstance(stored, MS) else stored})
 
 
 def mutating(fn, text):
@@ -223,16 +214,10 @@ def test_naive_datetime_is_utc_whatever_the_local_zone(coll, monkeypatch):
     assert coll.get(1) == {"d": aware(2020, 6, 1, 12)}
 
 
-def frame(message):
-    return rf"^BSON error\. Kind: Malformed BSON bytes\. Message: {message}\.$"
-
-
+frame = lambda message: rf"^BSON error\. Kind: Malformed BSON bytes\. Message: {message}\.$"  # noqa: E731
+unexpected = lambda kind: rf"^unexpected BSON element {kind}.* in stored document$"  # noqa: E731
 MALFORMED = r"^BSON error.*Kind: Malformed BSON bytes"
 UTF8 = r"^BSON error.*\. Kind: Invalid UTF-8\.$"
-
-
-def unexpected(kind):
-    return rf"^unexpected BSON element {kind}.* in stored document$"
 
 
 def deep(levels, leaf=b"\x10x\x00\x01\x00\x00\x00"):
@@ -242,8 +227,7 @@ def deep(levels, leaf=b"\x10x\x00\x01\x00\x00\x00"):
     return raw
 
 
-def element(kind):
-    """An element nested in an array in a document."""
+def element(kind):  # nested in an array in a document
     return doc_bytes(b"\x04l\x00" + doc_bytes(b"\x100\x00\x01\x00\x00\x00", b"\x031\x00" + doc_bytes(kind)))
 
 

@@ -1,8 +1,6 @@
 """Promises kept under faults and load, mostly in child processes (a regression ends a process):
-a writer killed at random moments, damaged and cut files, a full disk, threads mixing every call,
-memory over many calls, reader slots and descriptors given back, and one file, one lock, one
-environment (iterators past close(), links, renamed or replaced files, foreign -lock files,
-fork, the interpreter's exit with threads inside calls, a small address space)."""
+killed writers, damaged files, a full disk, threads, memory, reader slots, and one file, one lock,
+one environment (iterators past close(), links, replaced files, fork, exit, address space)."""
 import gc
 import json
 import os
@@ -52,11 +50,10 @@ def child(code, *args, argv0=()):
 def snapshot(path):
     """Every collection of the file as {name: {key: doc}}, checking len and reverse scans."""
     db = tarnel.open(path)
-    out = {}
-    for name in db.names():
+    out = {name: dict(db.collection(name).iter_(2, False)) for name in db.names()}
+    for name, entries in out.items():
         c = db.collection(name)
-        out[name] = dict(c.iter_(2, False))
-        assert c.len() == len(out[name]) and [k for k, _ in c.iter_(2, True)] == list(out[name])[::-1]
+        assert c.len() == len(entries) and [k for k, _ in c.iter_(2, True)] == list(entries)[::-1]
     db.close()
     return out
 

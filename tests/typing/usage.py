@@ -39,19 +39,14 @@ assert_type(users.range_(1, None, 0), CollectionIter[Key])
 assert_type(users.prefix_(("eu",), 2), CollectionIter[tuple[Key, Document]])
 assert_type(users.prefix_(b"ab", mode=1), CollectionIter[Document])
 some_mode: int = 7
-assert_type(
-    users.iter_(some_mode, False), CollectionIter[Key | Document | tuple[Key, Document]]
-)
+assert_type(users.iter_(some_mode, False), CollectionIter[Key | Document | tuple[Key, Document]])
 
 for key, doc in users.iter_(2, False):
     assert_type(key, Key)
     assert_type(doc, dict[str, Any])
-it = users.iter_(0, False)
-assert_type(iter(it), CollectionIter[Key])
-assert_type(next(it), Key)
+assert_type(next(iter(users.iter_(0, False))), Key)
 
 assert_type(db.names(), list[str])
-assert_type(db.drop("users"), None)
 assert_type(db.close(), None)
 
 try:
