@@ -1,15 +1,6 @@
-"""Fuzz target: Python documents through put, get and scans.
-
-Each input builds (with atheris' FuzzedDataProvider) a few documents: nested dicts and lists of
-None, bools, ints of every width, floats (NaN, infinities, -0.0), str with surrogates and NULs,
-bytes, naive and aware datetimes, unsupported values, cycles, and hostile subclasses (str whose
-__str__ raises or answers other text, dict and list subclasses that lie about their items, keys
-equal to nothing). `put` may only store it or raise TypeError, ValueError, OverflowError or
-tarnel.Error. What it stores must be what pymongo's `bson` encodes for the document that `get`
-and the scans give back.
-
-    python fuzz/fuzz_docs.py [libFuzzer flags] [corpus dir]
-"""
+"""Fuzz target: Python documents (every value kind, surrogates, cycles, hostile subclasses) through
+put, get and a scan. put stores or raises TypeError, ValueError, OverflowError or tarnel.Error; what
+it stores is pymongo's encoding of what reads back. python fuzz/fuzz_docs.py [flags] [corpus]"""
 
 import datetime as dt
 import math

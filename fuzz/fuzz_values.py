@@ -1,13 +1,6 @@
-"""Fuzz target: stored document bytes, decoded through the public API.
-
-Each input becomes the stored document of the one entry (key 1) of a collection, written through
-py-lmdb: as it is, or (by its first byte) framed with a right length and final zero so that
-mutations reach the elements. `get`, scans in modes 1 and 2 both ways, `first` and `last` must
-agree exactly; a document that reads back must be what pymongo's `bson` reads, and bytes that
-pymongo refuses must be refused. A scan in mode 0 never looks at the document.
-
-    python fuzz/fuzz_values.py [libFuzzer flags] [corpus dir]
-"""
+"""Fuzz target: stored document bytes (as they are, or framed by the first byte's choice) read
+through get, scans and first/last, which must agree; what reads back is what pymongo's `bson`
+reads, what it refuses is refused. python fuzz/fuzz_values.py [libFuzzer flags] [corpus dir]"""
 
 import json
 import os
