@@ -323,6 +323,16 @@ FAULTS = [
     ("store-names-unsorted", "src/store/env.cc",
      "  std::sort(names.begin(), names.end());\n", "",
      "collection names not sorted"),
+    ("coll-step-holds-gil", "src/collection/iter_type.cc",
+     "      py::Unlocked unlocked;\n      lock_.emplace(it_->mu, \"iter poisoned\");",
+     "      lock_.emplace(it_->mu, \"iter poisoned\");",
+     "a step that waits for another thread's step keeps the interpreter lock (deadlock)"),
+    ("store-map-no-retry", "src/store/env.cc",
+     "if (rc != ENOMEM) return storage_error(rc);", "return storage_error(rc);",
+     "no smaller map tried when the address space runs out"),
+    ("py-exit-unwind", "src/py/gil.cc",
+     "    for (;;) pause();", "    throw;",
+     "the interpreter's forced unwind of a thread inside a call passes through noexcept frames"),
 ]
 
 
