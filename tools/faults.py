@@ -446,6 +446,37 @@ class Slot:
         return rc, first, took
 
 
+def tally(files):
+    """Faults per folder, caught before and after, and the faults each side misses."""
+    if "," not in files:
+        files = [files[0], ",", *files[1:]]
+    split = files.index(",")
+    sides = []
+    for group in (files[:split], files[split + 1:]):
+        merged = {}
+        for name in group:
+            merged.update(json.load(open(name)))
+        sides.append(merged)
+    before, after = sides
+    caught = lambda r: {k for k, v in r.items() if v["outcome"] == "caught"}  # noqa: E731
+    folders = {}
+    for fid, path, *_ in FAULTS:
+        row = folders.setdefault(path.split("/")[1], [0, 0, 0])
+        row[0] += 1
+        row[1] += fid in caught(before)
+        row[2] += fid in caught(after)
+    print("%-12s %6s %7s %6s" % ("folder", "faults", "before", "after"))
+    for name, (n, b, c) in sorted(folders.items()):
+        print("%-12s %6d %7d %6d" % (name, n, b, c))
+    print("%-12s %6d %7d %6d" % ("total", len(FAULTS), len(caught(before)), len(caught(after))))
+    ids = {f[0] for f in FAULTS}
+    print("caught before only:", sorted(caught(before) - caught(after)))
+    print("caught after only:", sorted(caught(after) - caught(before)))
+    print("caught by neither:", sorted(ids - caught(before) - caught(after)))
+    print("not run or not built:", sorted(i for i in ids for r in (before, after)
+                                          if r.get(i, {}).get("outcome") not in ("caught", "missed")))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--src", default=REPO)
@@ -457,7 +488,12 @@ def main():
     ap.add_argument("--timeout", type=int, default=300)
     ap.add_argument("--no-typecheck", action="store_true")
     ap.add_argument("--check", action="store_true")
+    ap.add_argument("--tally", nargs="+", metavar="JSON",
+                    help="BEFORE.json AFTER.json (more files of either side after a comma: "
+                         "before1.json before2.json , after1.json)")
     a = ap.parse_args()
+    if a.tally:
+        return tally(a.tally)
     src = os.path.abspath(a.src)
     if not check(src):
         sys.exit(2)
