@@ -289,6 +289,8 @@ def corpus():
     """The BSON standard's corpus: valid documents read back as pymongo reads them (an element of
     a kind we do not map makes the read raise), every document a decoder must refuse raises."""
     opts = bson.CodecOptions(tz_aware=True, datetime_conversion=bson.DatetimeConversion.DATETIME_AUTO)
+    if not CORPUS.is_dir():
+        yield pytest.param(None, None, marks=pytest.mark.skip(reason=f"no BSON corpus at {CORPUS}"))
     for f in sorted(CORPUS.glob("*.json")):
         suite = json.loads(f.read_text())
         for case in suite.get("valid", []):
