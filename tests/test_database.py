@@ -99,21 +99,6 @@ def test_unusable_path(tmp_path, monkeypatch, bad, message):
     assert e.value.args == (message,)
 
 
-@pytest.mark.parametrize("content", [b"not a database", os.urandom(16384), b"\x00" * 20000],
-                         ids=["short", "pages", "zeros"])
-def test_foreign_file_is_refused_and_left_alone(path, content):
-    with open(path, "wb") as f:
-        f.write(content)
-    with pytest.raises(tarnel.Error):
-        tarnel.open(path)
-    with open(path, "rb") as f:
-        assert f.read() == content
-    os.truncate(path, 0)  # an empty file becomes a database, and the failed open held no lock
-    db = tarnel.open(path)
-    assert db.names() == []
-    db.close()
-
-
 def test_plain_key_of_the_main_table_is_no_collection(path):
     tarnel.open(path).collection("c").put(1, {})
     env = lmdb.open(path, subdir=False, max_dbs=16)

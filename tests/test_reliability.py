@@ -349,15 +349,16 @@ def test_new_file_under_a_name_whose_lock_file_is_in_use(tmp_path, how, found):
     assert child(REPLACED, str(tmp_path / "a.db"), how) == [LOCKED, LOCKED, found]
 
 
-@pytest.mark.parametrize("lock, data", [("tarnel", None), ("text", None), ("text", "text"), (None, "text")])
+@pytest.mark.parametrize("lock, data", [("tarnel", None), ("text", None), ("text", b"notes\n" * 100),
+                                        (None, b"notes\n" * 100), (None, b"\0" * 20000), (None, os.urandom(16384))])
 def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
     path = str(tmp_path / "x")
     if lock == "tarnel":  # another database, named x-lock
         tarnel.open(path + "-lock").collection("c").put(1, {})
     elif lock == "text":
         (tmp_path / "x-lock").write_text("keep me\n")
-    if data == "text":
-        (tmp_path / "x").write_text("notes\n" * 100)
+    if data:
+        (tmp_path / "x").write_bytes(data)
     files = lambda: {n: (tmp_path / n).read_bytes() for n in sorted(os.listdir(tmp_path))}  # noqa: E731
     before = files()
     with pytest.raises(tarnel.Error) as e:
@@ -365,6 +366,9 @@ def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
     assert str(e.value) == ("MDB_INVALID: File is not an LMDB file" if data
                             else "not an LMDB lock file: " + path + "-lock")
     assert files() == before
+    if lock is None:  # the failed open held no lock: the file, emptied, becomes a database
+        os.truncate(path, 0)
+        tarnel.open(path).close()
 
 
 # Daemon threads inside put (waiting for the writer slot or committing) when the interpreter
