@@ -11,7 +11,7 @@ BENCH_PACKAGES := lmdb pymongo rocksdict diskcache psutil
 BENCH_ARGS ?=
 ASAN_DIR := build/asan
 FUZZ_PACKAGES := atheris
-FUZZ_TARGETS := keys values docs
+FUZZ_TARGETS := values docs
 FUZZ_DIR := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_ASAN_SECONDS ?= 30
@@ -102,7 +102,7 @@ endef
 
 # Preloaded, the sanitizer runtime takes over the coverage hooks and libFuzzer sees no coverage:
 # the ASan pass mutates the corpus that the first pass grew (-keep_seed) without growing it.
-test-fuzz: build asan-build $(VENV)/.fuzz-ready ## Fuzz stored keys, stored documents, Python documents (FUZZ_SECONDS each), then under ASan (FUZZ_ASAN_SECONDS)
+test-fuzz: build asan-build $(VENV)/.fuzz-ready ## Fuzz stored documents and Python documents (FUZZ_SECONDS each), then under ASan (FUZZ_ASAN_SECONDS)
 	$(call run_fuzz,release,$(FUZZ_SECONDS),)
 	$(call run_fuzz,asan,$(FUZZ_ASAN_SECONDS),PYTHONPATH=$(abspath $(ASAN_DIR))/python $(ASAN_ENV),-keep_seed=1)
 
@@ -120,7 +120,7 @@ wheel: venv ## dist/: the abi3 wheel, repaired (auditwheel) to carry its own LMD
 	@ls dist/tarnel-*.whl
 
 wheel-test: wheel ## The wheel in a fresh virtualenv with the system libraries hidden; the sdist
-	BASE_PYTHON=$(PYTHON) DEV_PYTHON=$(abspath $(PY)) tests/wheel/check.sh
+	BASE_PYTHON=$(PYTHON) DEV_PYTHON=$(abspath $(PY)) tools/wheel_check.sh
 
 # The interpreters besides the build's own that the abi3 extension serves and CI checks it on.
 ABI3_VERSIONS ?= 3.10 3.12 3.13

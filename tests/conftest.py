@@ -1,12 +1,25 @@
+"""Fixtures and helpers shared by the suite."""
+
+import math
 import os
+import struct
 import subprocess
 import sys
 
+import lmdb
 import pytest
 
 import tarnel
 
 PKG_DIR = os.path.dirname(os.path.dirname(tarnel.__file__))
+HERE = os.path.dirname(os.path.abspath(__file__))
+ASAN = os.environ.get("TARNEL_ASAN") == "1"
+LONG = os.environ.get("TARNEL_LONG") == "1"
+I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+CLOSED = "database is closed"
+LOCKED = "Database already open. Cannot acquire lock."
+FORKED = "database was opened before this process forked; open it again in this process"
+KEY1 = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"  # the stored key of the int 1
 
 
 @pytest.fixture(params=["memory", "file"])
@@ -26,47 +39,76 @@ def coll(db):
     return db.collection("c")
 
 
-KEY1 = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"  # the stored key of the int 1
+# ---- values ------------------------------------------------------------------------------------
+
+def same(a, b):
+    """Equality that also tells types apart and compares floats by their bits (NaN, -0.0)."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return struct.pack("<d", a) == struct.pack("<d", b) or (math.isnan(a) and math.isnan(b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(map(same, a, b))
+    return a == b
 
 
-def read_foreign(path, raw, key=KEY1):
-    """get(1) of collection c when its table holds `raw` under `key`, written behind tarnel's back.
+def doc_bytes(*elements):
+    """A BSON document framing raw element bytes."""
+    body = b"".join(elements)
+    return struct.pack("<i", len(body) + 5) + body + b"\x00"
 
-    The table is made by tarnel (a put of an empty document under key 1), then `raw` is written
-    with py-lmdb while tarnel has the file closed, then the file is opened again for the get.
-    """
+
+def _raise(exc):
+    raise exc
+
+
+OtherText = type("OtherText", (str,), {"__str__": lambda self: "other"})  # str() is other text
+Unprintable = type("Unprintable", (str,), {"__str__": lambda self: _raise(RuntimeError("no text"))})
+NamelessMeta = type("NamelessMeta", (type,), {"__name__": property(lambda cls: _raise(LookupError("no name")))})
+
+
+# ---- the file behind tarnel's back (py-lmdb, never while tarnel has the file open) ---------------
+
+def raw_table(path):
+    """{stored key: stored value} of a collection of a closed database file."""
+    env = lmdb.open(str(path), subdir=False, readonly=True, lock=False, max_dbs=16)
+    try:
+        with env.begin(db=env.open_db(b"c", create=False)) as txn:
+            return {bytes(k): bytes(v) for k, v in txn.cursor()}
+    finally:
+        env.close()
+
+
+def with_raw(path, key, value):
+    """A file database whose collection c holds only `value` under the stored key `key`."""
     db = tarnel.open(str(path))
-    db.collection("c").put(1, {})
+    db.collection("c").put(0, {})
     db.close()
-    import lmdb
-
     env = lmdb.open(str(path), subdir=False, max_dbs=16)
     try:
         with env.begin(write=True, db=env.open_db(b"c")) as txn:
-            txn.put(key, raw)
+            txn.drop(env.open_db(b"c", txn=txn), delete=False)
+            txn.put(key, value)
     finally:
         env.close()
-    db = tarnel.open(str(path))
+    return tarnel.open(str(path))
+
+
+def read_raw(path, raw):
+    """get(1) of a document stored as the bytes `raw`."""
+    db = with_raw(path, KEY1, raw)
     try:
         return db.collection("c").get(1)
     finally:
         db.close()
 
 
-def run_child(code, *args):
-    """Runs `code` in a fresh interpreter that imports tarnel from this build."""
-    env = dict(os.environ, PYTHONPATH=PKG_DIR)
-    return subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True,
-                          text=True, timeout=60)
+# ---- processes and threads ---------------------------------------------------------------------
 
-
-ASAN = os.environ.get("TARNEL_ASAN") == "1"
-LONG = os.environ.get("TARNEL_LONG") == "1"
-
-# Lists the reader table of the LMDB environment at argv[1] through py-lmdb, in a process of its
-# own (one process must never hold two environments of one file): one "pid txnid" line per
-# occupied slot, txnid "-" for a reset (pooled) transaction. With argv[2] == "hold" it keeps the
-# environment open and answers one listing per line read from stdin, ending each with "end".
+# The reader table of the LMDB file argv[1], listed by py-lmdb in a process of its own: "pid txnid"
+# per slot (txnid "-": a reset, pooled one), then "end"; with "hold", once per line of stdin.
 READERS = r"""
 import sys, lmdb
 env = lmdb.open(sys.argv[1], subdir=False, readonly=True, lock=True, map_size=1 << 30)
@@ -76,10 +118,7 @@ def show():
             pid, _, txnid = line.split()
             print(pid, txnid)
     print("end", flush=True)
-if sys.argv[2:] == ["hold"]:
-    for _ in sys.stdin:
-        show()
-else:
+for _ in (sys.stdin if sys.argv[2:] == ["hold"] else [0]):
     show()
 """
 

@@ -17,13 +17,11 @@ db = tarnel.open()
 assert_type(db, Database)
 assert_type(tarnel.open("app.db", durable=False), Database)
 assert_type(tarnel.open(pathlib.Path("app.db")), Database)
-assert_type(tarnel.open(None, True), Database)
 
 users = db.collection("users")
 assert_type(users, Collection)
 users.put(1, {"name": "Ada", "born": datetime.datetime(1815, 12, 10), "tags": ["x"]})
 users.put(("eu", 2, b"\x00"), {})
-users.put(key="k", doc={"n": None})
 users.put_many([(2, {"name": "Grace"}), ((3, "x"), {"name": "Linus"})])
 users.put_many(items=())
 assert_type(users.get(1), dict[str, Any])
@@ -31,34 +29,24 @@ assert_type(users.contains("k"), bool)
 assert_type(users.len(), int)
 assert_type(users.delete(1), None)
 assert_type(users.first(), tuple[Key, Document] | None)
-assert_type(users.last(), tuple[Key, Document] | None)
 
 # The scan mode decides what an iterator yields.
 assert_type(users.iter_(0, False), CollectionIter[Key])
 assert_type(users.iter_(1, True), CollectionIter[Document])
 assert_type(users.iter_(2, False), CollectionIter[tuple[Key, Document]])
-assert_type(users.iter_(255, False), CollectionIter[tuple[Key, Document]])
 assert_type(users.iter_(mode=False, reverse=False), CollectionIter[Key])
 assert_type(users.range_(1, None, 0), CollectionIter[Key])
-assert_type(users.range_(None, (5, "a"), 1), CollectionIter[Document])
 assert_type(users.prefix_(("eu",), 2), CollectionIter[tuple[Key, Document]])
 assert_type(users.prefix_(b"ab", mode=1), CollectionIter[Document])
 some_mode: int = 7
-assert_type(
-    users.iter_(some_mode, False), CollectionIter[Key | Document | tuple[Key, Document]]
-)
+assert_type(users.iter_(some_mode, False), CollectionIter[Key | Document | tuple[Key, Document]])
 
 for key, doc in users.iter_(2, False):
     assert_type(key, Key)
     assert_type(doc, dict[str, Any])
-names: list[str] = [d["name"] for d in users.prefix_("", 1)]
-it = users.iter_(0, False)
-assert_type(iter(it), CollectionIter[Key])
-assert_type(next(it), Key)
+assert_type(next(iter(users.iter_(0, False))), Key)
 
 assert_type(db.names(), list[str])
-assert_type(db.has("users"), bool)
-assert_type(db.drop("users"), None)
 assert_type(db.close(), None)
 
 try:
@@ -69,15 +57,11 @@ except tarnel.Error as e:
 
 # Calls the stubs refuse.
 users.put(1.5, {})  # type: ignore[arg-type]
-users.put([1], {})  # type: ignore[arg-type]
 users.put(((1,),), {})  # type: ignore[arg-type]
 users.put(1, {1: "x"})  # type: ignore[dict-item]
-users.put(1, [("a", 1)])  # type: ignore[arg-type]
 users.put_many({1: {}})  # type: ignore[arg-type]
-users.get(1, 2)  # type: ignore[call-arg]
 users.iter_(0)  # type: ignore[call-overload]
 users.iter_("0", False)  # type: ignore[call-overload]
 users.prefix_(None, 0)  # type: ignore[call-overload]
-db.collection(b"users")  # type: ignore[arg-type]
 tarnel.open(b"app.db")  # type: ignore[arg-type]
 tarnel.open(pathlib.PurePath("x"), durable=None)  # type: ignore[arg-type]

@@ -4,7 +4,7 @@
 # system's own copies of both libraries are hidden from the loader. Then builds the sdist into a
 # wheel. Environment: BASE_PYTHON (makes the fresh virtualenv), DEV_PYTHON (has mypy and build).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 base_py=${BASE_PYTHON:-python3}
 dev_py=${DEV_PYTHON:-$root/.venv/bin/python}
 work=$(mktemp -d)
