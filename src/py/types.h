@@ -67,9 +67,9 @@ void dealloc(PyObject* self) {
   PyErr_Restore(et, ev, etb);
 }
 
-// A Python class whose instances hold a T. Its type object is made from the spec by the first
-// type() that finds none and kept for the life of the process (module init asks for every class
-// first). REQUIRES: the interpreter lock is held for every call.
+// A Python class whose instances hold a T. Its type object is made from its PyType_Spec by the
+// first type() that finds none and kept for the life of the process (module init asks for every
+// class first). REQUIRES: the interpreter lock is held for every call.
 template <class T>
 class Class {
  public:
