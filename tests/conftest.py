@@ -1,11 +1,14 @@
 """Fixtures and helpers shared by the suite."""
 
+import datetime as dt
 import math
 import os
+import pathlib
 import struct
 import subprocess
 import sys
 
+import bson
 import lmdb
 import pytest
 
@@ -20,6 +23,8 @@ CLOSED = "database is closed"
 LOCKED = "Database already open. Cannot acquire lock."
 FORKED = "database was opened before this process forked; open it again in this process"
 KEY1 = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"  # the stored key of the int 1
+CORPUS = pathlib.Path(HERE).parent.parent / "shared" / "data" / "bson-corpus"
+MAPPED = (type(None), bool, int, float, str, bytes, dt.datetime, dict, list)
 
 
 @pytest.fixture(params=["memory", "file"])
@@ -52,6 +57,22 @@ def same(a, b):
     if isinstance(a, (list, tuple)):
         return len(a) == len(b) and all(map(same, a, b))
     return a == b
+
+
+def plain(value):
+    """pymongo's reading in our terms (a DBRef as the document it was read from); KeyError at a
+    kind we do not map, ValueError at an instant that datetime cannot hold."""
+    if isinstance(value, bson.DBRef):
+        value = dict(value.as_doc())
+    if isinstance(value, dict):
+        return {k: plain(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [plain(v) for v in value]
+    if isinstance(value, bson.DatetimeMS):
+        raise ValueError("out of range")
+    if type(value) is bson.Code or not isinstance(value, MAPPED):
+        raise KeyError(type(value))
+    return bytes(value) if isinstance(value, bytes) else int(value) if type(value) is bson.Int64 else value
 
 
 def doc_bytes(*elements):

@@ -1,13 +1,10 @@
-"""Documents: Python values to stored BSON and back. pymongo's `bson` is the oracle: stored bytes
-(read with py-lmdb) are what it encodes; foreign bytes (the BSON corpus among them) read back as
-it decodes them."""
+"""Documents to stored BSON and back, with pymongo's `bson` as the oracle both ways."""
 
 import datetime as dt
 import enum
 import json
 import math
 import os
-import pathlib
 import struct
 import sys
 import time
@@ -18,7 +15,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tarnel
-from conftest import KEY1, NamelessMeta, OtherText, Unprintable, doc_bytes, raw_table, read_raw, same
+from conftest import (CORPUS, KEY1, NamelessMeta, OtherText, Unprintable, doc_bytes, plain, raw_table,
+                      read_raw, same)
 
 UTC = dt.timezone.utc
 EPOCH = dt.datetime(1970, 1, 1)
@@ -263,26 +261,6 @@ READ = [
     (element(b"\x11v\x00" + b"\x01" * 8), (tarnel.Error, unexpected(r"Timestamp\(time: 16843009"))),
     (element(b"\x7fv\x00"), (tarnel.Error, unexpected("MaxKey"))),
 ]
-
-
-CORPUS = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "data" / "bson-corpus"
-MAPPED = (type(None), bool, int, float, str, bytes, dt.datetime, dict, list)
-
-
-def plain(value):
-    """pymongo's reading in our terms (a DBRef as the document it was read from); KeyError at a
-    kind we do not map, ValueError at an instant that datetime cannot hold."""
-    if isinstance(value, bson.DBRef):
-        value = dict(value.as_doc())
-    if isinstance(value, dict):
-        return {k: plain(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [plain(v) for v in value]
-    if isinstance(value, MS):
-        raise ValueError("out of range")
-    if type(value) is bson.Code or not isinstance(value, MAPPED):
-        raise KeyError(type(value))
-    return bytes(value) if isinstance(value, bytes) else int(value) if type(value) is bson.Int64 else value
 
 
 def corpus():
