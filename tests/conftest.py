@@ -7,6 +7,7 @@ import pathlib
 import struct
 import subprocess
 import sys
+import time
 
 import bson
 import lmdb
@@ -22,6 +23,9 @@ I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 CLOSED = "database is closed"
 LOCKED = "Database already open. Cannot acquire lock."
 FORKED = "database was opened before this process forked; open it again in this process"
+# The suite runs in a zone far from UTC, so that a naive datetime taken as local time shows.
+os.environ["TZ"] = "America/New_York"
+time.tzset()
 KEY1 = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"  # the stored key of the int 1
 CORPUS = pathlib.Path(HERE).parent.parent / "shared" / "data" / "bson-corpus"
 MAPPED = (type(None), bool, int, float, str, bytes, dt.datetime, dict, list)
@@ -43,8 +47,6 @@ def path(tmp_path):
 def coll(db):
     return db.collection("c")
 
-
-# ---- values ------------------------------------------------------------------------------------
 
 def same(a, b):
     """Equality that also tells types apart and compares floats by their bits (NaN, -0.0)."""
@@ -86,11 +88,10 @@ def _raise(exc):
 
 
 OtherText = type("OtherText", (str,), {"__str__": lambda self: "other"})  # str() is other text
+Same = type("Same", (str,), {"__hash__": object.__hash__, "__eq__": lambda self, other: self is other})  # distinct keys
 Unprintable = type("Unprintable", (str,), {"__str__": lambda self: _raise(RuntimeError("no text"))})
 NamelessMeta = type("NamelessMeta", (type,), {"__name__": property(lambda cls: _raise(LookupError("no name")))})
 
-
-# ---- the file behind tarnel's back (py-lmdb, never while tarnel has the file open) ---------------
 
 def raw_table(path):
     """{stored key: stored value} of a collection of a closed database file."""
@@ -125,8 +126,6 @@ def read_raw(path, raw):
     finally:
         db.close()
 
-
-# ---- processes and threads ---------------------------------------------------------------------
 
 # The reader table of the LMDB file argv[1], listed by py-lmdb in a process of its own: "pid txnid"
 # per slot (txnid "-": a reset, pooled one), then "end"; with "hold", once per line of stdin.
