@@ -15,13 +15,9 @@ from conftest import CORPUS, KEY1, OtherText, Same, Unprintable, plain, same  # 
 EXPECTED = (TypeError, ValueError, OverflowError, tarnel.Error)
 
 
-class Finding(AssertionError):
-    """A wrong result or an unexpected exception: atheris stops and keeps the input."""
-
-
 def check(cond, what, *context):
-    if not cond:
-        raise Finding(what + "".join(f"\n  {c!r}" for c in context))
+    if not cond:  # atheris stops and keeps the input
+        raise AssertionError(what + "".join(f"\n  {c!r}" for c in context))
 
 
 def outcome(fn, *args):

@@ -118,15 +118,6 @@ def with_raw(path, key, value):
     return tarnel.open(str(path))
 
 
-def read_raw(path, raw):
-    """get(1) of a document stored as the bytes `raw`."""
-    db = with_raw(path, KEY1, raw)
-    try:
-        return db.collection("c").get(1)
-    finally:
-        db.close()
-
-
 # The reader table of the LMDB file argv[1], listed by py-lmdb in a process of its own: "pid txnid"
 # per slot (txnid "-": a reset, pooled one), then "end"; with "hold", once per line of stdin.
 READERS = r"""

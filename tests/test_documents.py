@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 
 import tarnel
 from conftest import (CORPUS, KEY1, NamelessMeta, OtherText, Same, Unprintable, doc_bytes, plain,
-                      raw_table, read_raw, same)
+                      raw_table, same, with_raw)
 
 UTC = dt.timezone.utc
 EPOCH = dt.datetime(1970, 1, 1)
@@ -270,11 +270,12 @@ def corpus():
 
 @pytest.mark.parametrize("raw,expected", READ + list(corpus()), ids=lambda v: None if isinstance(v, bytes) else repr(v)[:30])
 def test_read(tmp_path, raw, expected):
+    c = with_raw(tmp_path / "f.db", KEY1, raw).collection("c")
     if isinstance(expected, dict):
-        assert same(read_raw(tmp_path / "f.db", raw), expected)
+        assert same(c.get(1), expected)
     else:
         with pytest.raises(expected[0], match=expected[1]):
-            read_raw(tmp_path / "f.db", raw)
+            c.get(1)
 
 
 NAME = st.text(max_size=6).filter(lambda s: "\x00" not in s)

@@ -99,16 +99,6 @@ def back(key):
     return key[0] if isinstance(key, tuple) and len(key) == 1 else key
 
 
-# Each chain is strictly ascending in key order.
-@pytest.mark.parametrize("chain", [
-    [(), ("ab",), ("ab", 1), ("ab", "x"), ("ab\x00",), ("abc",), b"\x00\xff", b"\x01", b"\xff\xff"],
-    [I64_MIN, -256, -1, 0, 255, 256, I64_MAX, "", "\x7f", "é", "\uffff", "\U0001f600", b""],
-], ids=str)
-def test_order(coll, chain):
-    coll.put_many([(k, {}) for k in reversed(chain)])
-    assert list(coll.iter_(0, False)) == [back(k) for k in chain]
-
-
 TEXT = st.text(st.characters(blacklist_categories=("Cs",)), max_size=5)
 PART = st.one_of(st.integers(I64_MIN, I64_MAX), TEXT, st.binary(max_size=5))
 KEY = st.one_of(PART, st.lists(PART, max_size=4).map(tuple))

@@ -12,10 +12,10 @@ import pytest
 import tarnel
 
 MIXED = [(), -5, 3, 10, "", "A", "a", "ab", ("ab", 1), "ab\0", "abc", ("abc", 2), "ac", b"", b"a",
-         b"\xff", (1, "x"), (1, b"y")]
+         b"\xff", (1, "x"), (1, b"y"), "\U0001f600", "\uffff", -(2**63), 2**63 - 1]
 # The same keys in stored order: ints, then texts, then bytes; a key before its extensions.
-ORDERED = [(), -5, (1, "x"), (1, b"y"), 3, 10, "", "A", "a", "ab", ("ab", 1), "ab\0", "abc",
-           ("abc", 2), "ac", b"", b"a", b"\xff"]
+ORDERED = [(), -(2**63), -5, (1, "x"), (1, b"y"), 3, 10, 2**63 - 1, "", "A", "a", "ab", ("ab", 1), "ab\0",
+           "abc", ("abc", 2), "ac", "\uffff", "\U0001f600", b"", b"a", b"\xff"]
 
 
 def doc(k):
@@ -44,8 +44,8 @@ def test_modes(full, mode, reverse):
 
 @pytest.mark.parametrize("start, stop, expected", [
     (3, 10, [3]),
-    (None, 3, [(), -5, (1, "x"), (1, b"y")]),
-    (10, "a", [10, "", "A"]),
+    (None, 3, [(), -(2**63), -5, (1, "x"), (1, b"y")]),
+    (10, "a", [10, 2**63 - 1, "", "A"]),
     (10, 3, []),
     (0, (2,), [(1, "x"), (1, b"y")]),
     ("ab", "abc", ["ab", ("ab", 1), "ab\0"]),
