@@ -10,7 +10,8 @@ import lmdb
 import tarnel
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from conftest import CORPUS, KEY1, OtherText, Same, Unprintable, plain, same  # noqa: E402,F401 - the tests' helpers
+# The tests' helpers, shared with the targets.
+from conftest import CORPUS, KEY1, OtherText, Same, Unprintable, plain, same  # noqa: E402,F401
 # What a call may raise besides a crash; anything else is a finding.
 EXPECTED = (TypeError, ValueError, OverflowError, tarnel.Error)
 

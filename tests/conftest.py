@@ -88,7 +88,8 @@ def _raise(exc):
 
 
 OtherText = type("OtherText", (str,), {"__str__": lambda self: "other"})  # str() is other text
-Same = type("Same", (str,), {"__hash__": object.__hash__, "__eq__": lambda self, other: self is other})  # distinct keys
+# Equal only to itself: a dict may hold two keys of the same characters.
+Same = type("Same", (str,), {"__hash__": object.__hash__, "__eq__": lambda self, other: self is other})
 Unprintable = type("Unprintable", (str,), {"__str__": lambda self: _raise(RuntimeError("no text"))})
 NamelessMeta = type("NamelessMeta", (type,), {"__name__": property(lambda cls: _raise(LookupError("no name")))})
 
