@@ -1,9 +1,7 @@
-"""Shared pieces of the fuzz targets: a file database whose table py-lmdb reads and writes behind
-tarnel's back, the outcome of a call, the driver."""
+"""Shared pieces of the fuzz targets: a file py-lmdb writes behind tarnel's back, the driver."""
 
 import os
 import shutil
-import struct
 import sys
 
 import atheris
@@ -11,18 +9,16 @@ import lmdb
 
 import tarnel
 
-KEY_ONE = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"  # the stored key of the int 1
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+# The tests' helpers, shared with the targets.
+from conftest import CORPUS, KEY1, OtherText, Same, Unprintable, plain, same  # noqa: E402,F401
 # What a call may raise besides a crash; anything else is a finding.
 EXPECTED = (TypeError, ValueError, OverflowError, tarnel.Error)
 
 
-class Finding(AssertionError):
-    """A wrong result or an unexpected exception: atheris stops and keeps the input."""
-
-
 def check(cond, what, *context):
-    if not cond:
-        raise Finding(what + "".join(f"\n  {c!r}" for c in context))
+    if not cond:  # atheris stops and keeps the input
+        raise AssertionError(what + "".join(f"\n  {c!r}" for c in context))
 
 
 def outcome(fn, *args):
@@ -31,19 +27,6 @@ def outcome(fn, *args):
         return ("ok", fn(*args))
     except EXPECTED as e:
         return ("raise", type(e), str(e))
-
-
-def same(a, b):
-    """Deep equality that also compares types and floats by their bits."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b)
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(map(same, a, b))
-    return a == b
 
 
 class RawStore:
@@ -66,9 +49,9 @@ class RawStore:
             with env.begin(write=value is not None) as txn:
                 table = env.open_db(b"c", txn=txn)
                 if value is None:
-                    return txn.get(KEY_ONE, db=table)
+                    return txn.get(KEY1, db=table)
                 txn.drop(table, delete=False)
-                txn.put(KEY_ONE, value, db=table)
+                txn.put(KEY1, value, db=table)
         finally:
             env.close()
 

@@ -1,11 +1,15 @@
 """Fixtures and helpers shared by the suite."""
 
+import datetime as dt
 import math
 import os
+import pathlib
 import struct
 import subprocess
 import sys
+import time
 
+import bson
 import lmdb
 import pytest
 
@@ -19,7 +23,12 @@ I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 CLOSED = "database is closed"
 LOCKED = "Database already open. Cannot acquire lock."
 FORKED = "database was opened before this process forked; open it again in this process"
+# The suite runs in a zone far from UTC, so that a naive datetime taken as local time shows.
+os.environ["TZ"] = "America/New_York"
+time.tzset()
 KEY1 = b"\x01\x80\x00\x00\x00\x00\x00\x00\x01"  # the stored key of the int 1
+CORPUS = pathlib.Path(HERE).parent.parent / "shared" / "data" / "bson-corpus"
+MAPPED = (type(None), bool, int, float, str, bytes, dt.datetime, dict, list)
 
 
 @pytest.fixture(params=["memory", "file"])
@@ -39,8 +48,6 @@ def coll(db):
     return db.collection("c")
 
 
-# ---- values ------------------------------------------------------------------------------------
-
 def same(a, b):
     """Equality that also tells types apart and compares floats by their bits (NaN, -0.0)."""
     if type(a) is not type(b):
@@ -54,6 +61,22 @@ def same(a, b):
     return a == b
 
 
+def plain(value):
+    """pymongo's reading in our terms (a DBRef as the document it was read from); KeyError at a
+    kind we do not map, ValueError at an instant that datetime cannot hold."""
+    if isinstance(value, bson.DBRef):
+        value = dict(value.as_doc())
+    if isinstance(value, dict):
+        return {k: plain(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [plain(v) for v in value]
+    if isinstance(value, bson.DatetimeMS):
+        raise ValueError("out of range")
+    if type(value) is bson.Code or not isinstance(value, MAPPED):
+        raise KeyError(type(value))
+    return bytes(value) if isinstance(value, bytes) else int(value) if type(value) is bson.Int64 else value
+
+
 def doc_bytes(*elements):
     """A BSON document framing raw element bytes."""
     body = b"".join(elements)
@@ -65,11 +88,11 @@ def _raise(exc):
 
 
 OtherText = type("OtherText", (str,), {"__str__": lambda self: "other"})  # str() is other text
+# Equal only to itself: a dict may hold two keys of the same characters.
+Same = type("Same", (str,), {"__hash__": object.__hash__, "__eq__": lambda self, other: self is other})
 Unprintable = type("Unprintable", (str,), {"__str__": lambda self: _raise(RuntimeError("no text"))})
 NamelessMeta = type("NamelessMeta", (type,), {"__name__": property(lambda cls: _raise(LookupError("no name")))})
 
-
-# ---- the file behind tarnel's back (py-lmdb, never while tarnel has the file open) ---------------
 
 def raw_table(path):
     """{stored key: stored value} of a collection of a closed database file."""
@@ -95,17 +118,6 @@ def with_raw(path, key, value):
         env.close()
     return tarnel.open(str(path))
 
-
-def read_raw(path, raw):
-    """get(1) of a document stored as the bytes `raw`."""
-    db = with_raw(path, KEY1, raw)
-    try:
-        return db.collection("c").get(1)
-    finally:
-        db.close()
-
-
-# ---- processes and threads ---------------------------------------------------------------------
 
 # The reader table of the LMDB file argv[1], listed by py-lmdb in a process of its own: "pid txnid"
 # per slot (txnid "-": a reset, pooled one), then "end"; with "hold", once per line of stdin.

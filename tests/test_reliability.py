@@ -1,13 +1,10 @@
-"""Promises kept under faults and load, mostly in child processes (a regression ends a process):
-killed writers, damaged files, a full disk, threads, memory, reader slots, and one file, one lock,
-one environment (iterators past close(), links, replaced files, fork, exit, address space)."""
+"""Promises kept under faults, load and odd lifecycles, mostly in child processes."""
 import gc
 import json
 import os
 import pathlib
 import random
 import select
-import shutil
 import signal
 import subprocess
 import sys
@@ -39,9 +36,9 @@ def attempt(f, *args):
 PRELUDE = "PRELUDE = %r\n%s" % (PRELUDE, PRELUDE)
 
 
-def child(code, *args, argv0=()):
+def child(code, *args):
     """The lines `code` prints in a fresh interpreter (after PRELUDE); it must end normally."""
-    r = subprocess.run([*argv0, sys.executable, "-c", PRELUDE + code, *args], capture_output=True,
+    r = subprocess.run([sys.executable, "-c", PRELUDE + code, *args], capture_output=True,
                        text=True, timeout=120, env=CHILD_ENV)
     assert r.returncode == 0, r.stderr[-4000:]
     return r.stdout.splitlines()
@@ -93,8 +90,7 @@ def test_killed_writer_loses_no_acknowledged_call(tmp_path, durable):
     tarnel.open(path).close()
     rng = random.Random(0x7A21 + durable)
     model, killed = {}, []
-    # A py-lmdb process keeps the environment open across the rounds, so the reader table is never
-    # reset by a lone opener and the slots of killed writers stay until someone clears them.
+    # py-lmdb holds the environment open, so slots of killed writers stay until someone clears them.
     holder = subprocess.Popen([sys.executable, "-c", READERS, path, "hold"], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)
     try:
@@ -115,8 +111,7 @@ def test_killed_writer_loses_no_acknowledged_call(tmp_path, durable):
         holder.communicate()
 
 
-# Reads all it can of a possibly damaged file: "data" when every read returned, "error <text>" at
-# the first tarnel.Error. Any other exception fails the process.
+# Reads all of a possibly damaged file: "data", or "error <text>" at the first tarnel.Error.
 READ_ALL = r"""
 try:
     db = tarnel.open(sys.argv[1])
@@ -174,16 +169,16 @@ def small_fs(tmp_path):
     subprocess.run(["umount", "-l", str(tmp_path / "fs")], check=True)
 
 
-# argv[1] is a 2 MB file system, argv[2] "file" or "memory" (then it is /dev/shm).
+# argv[1] is a 2 MB file system.
 FULL = r"""
-fs, where = sys.argv[1], sys.argv[2]
+fs = sys.argv[1]
 def fill():
     try:
         with open(os.path.join(fs, "ballast"), "wb") as f:
             f.write(b"x" * (4 << 20))
     except OSError:
         pass
-open_db = (lambda: tarnel.open(os.path.join(fs, "t.db"))) if where == "file" else tarnel.open
+open_db = lambda: tarnel.open(os.path.join(fs, "t.db"))
 fill()
 print(attempt(open_db), os.listdir(fs))
 os.unlink(os.path.join(fs, "ballast"))
@@ -203,15 +198,8 @@ print(attempt(c.put_many, batch), c.len())
 """
 
 
-@pytest.mark.parametrize("where", ["file", "memory"])
-def test_full_disk_fails_cleanly_and_readers_never_fault(small_fs, where):
-    argv0 = ()
-    if where == "memory":  # a private /dev/shm of 2 MB, in a mount namespace of the child's own
-        if shutil.which("unshare") is None:
-            pytest.skip("needs unshare")
-        argv0, small_fs = ["unshare", "-m", "sh", "-c", 'mount -t tmpfs -o size=2m tmpfs /dev/shm && exec "$@"',
-                           "sh"], "/dev/shm"
-    assert child(FULL, small_fs, where, argv0=argv0) == [
+def test_full_disk_fails_cleanly_and_readers_never_fault(small_fs):
+    assert child(FULL, small_fs) == [
         "I/O error: No space left on device (os error 28) ['ballast']", "8000", "True [1]", "ok 799"]
 
 
@@ -230,8 +218,7 @@ def test_threads_mixing_every_call(tmp_path, kind, durable, close):
     assert out["problems"] == [] and out["ops"] > 100 and out["verified"] == (kind == "file")
 
 
-# About argv[1] calls of every kind on a bounded key space after a warm-up; prints the growth of
-# the resident set in bytes.
+# About argv[1] calls of every kind after a warm-up; prints the growth of the resident set.
 RSS_LOOP = r"""
 import datetime, gc
 def rss():
@@ -292,8 +279,7 @@ def test_iterators_give_back_reader_slots_and_descriptors(path):
     assert fds() == start_fds and reader_slots(path) == []
 
 
-# A keeps an iterator of the file past close(); B, in another process, opens the file through
-# argv[2] (the same path or a link), drops a collection and rewrites the rest.
+# An iterator kept past close(); B, in another process, writes through argv[2] (path or link).
 KEPT_BY_ITERATOR = r"""
 p, q = sys.argv[1], sys.argv[2]
 db = tarnel.open(p)
@@ -320,8 +306,7 @@ def test_file_stays_locked_while_an_iterator_reads_it(tmp_path, name):
     if name != "same":
         open(path, "wb").close()
         (os.symlink if name == "symlink" else os.link)(path, link)
-    # This process reopens the file by its own name (the iterator's environment is reused), but
-    # not through a link, whose -lock file is another.
+    # Reopening by the same name reuses the iterator's environment; a link has another -lock file.
     assert child(KEPT_BY_ITERATOR, path, link) == [LOCKED, "ok" if name == "same" else LOCKED, "399", "ok"]
 
 
@@ -371,8 +356,7 @@ def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
         tarnel.open(path).close()
 
 
-# Daemon threads inside put (waiting for the writer slot or committing) when the interpreter
-# ends; a slow finalizer keeps the end going while they come back for the interpreter lock.
+# Daemon threads inside put when the interpreter ends; a slow finalizer keeps the end going.
 EXIT = r"""
 import threading, time
 db = tarnel.open(sys.argv[1])
@@ -397,9 +381,7 @@ def test_interpreter_exit_with_threads_inside_calls(path):
         assert list(c) == list(range(len(c)))
 
 
-# The parent keeps a live iterator and forks; the child uses what it inherited (every call is
-# refused), cannot open the file while the parent has it, and can once the parent closes; the
-# parent reopens it while the child lives.
+# The child of a fork is refused every inherited call, and can open the file once the parent closes.
 FORK = r"""
 p = sys.argv[1]
 db = tarnel.open(p)

@@ -1,11 +1,8 @@
-"""Workloads that test_reliability.py runs in child processes.
+"""Child workloads of test_reliability.py.
 
-kill PATH DURABLE ROUND: a fixed sequence of calls (`op` of the round and the call's index),
-"ack <i>" on stdout after each call that returned; `apply` plays a call on a plain model.
-stress PATH|- DURABLE SECONDS CLOSE(end|middle) SEED: threads mixing every call; writers own
-their collections and keep models of them, readers keep iterators alive and drop and recreate a
-collection under scans; CLOSE=middle closes the database while they run. Prints the call count,
-the problems found, and whether a file was checked against the models afterwards, as one JSON line.
+kill PATH DURABLE ROUND: the round's calls, printing "ack <i>" after each that returned.
+stress PATH|- DURABLE SECONDS CLOSE(end|middle) SEED: threads mixing every call against models;
+prints {"ops", "problems", "verified"} as one JSON line.
 """
 import faulthandler
 import json
