@@ -22,13 +22,6 @@ std::string_view bytes_of(const MDB_val& v) {
   return {static_cast<const char*>(v.mv_data), v.mv_size};
 }
 
-// "key of {n} bytes is longer than the engine's limit of 511 bytes", as tarnel.Error.
-Status key_too_long(size_t n) {
-  return Status::error("key of " + std::to_string(n) +
-                       " bytes is longer than the engine's limit of " +
-                       std::to_string(kMaxKeyBytes) + " bytes");
-}
-
 Status put_one(MDB_txn* txn, MDB_dbi dbi, std::string_view key, std::string_view doc) {
   MDB_val k = stored_key(key);
   MDB_val v{doc.size(), const_cast<char*>(doc.data())};
@@ -71,7 +64,7 @@ Status Collection::get(std::string_view key, ReadTable* snap, std::string_view* 
   *found = false;
   bool present;
   Status s = read(snap, &present);
-  if (!s.ok() || !present || key.size() > kMaxKeyBytes) return s;
+  if (!s.ok() || !present || key.size() > store::kMaxKeyBytes) return s;
   MDB_val k = stored_key(key), v;
   int rc = mdb_get(snap->txn.get(), snap->dbi, &k, &v);
   if (rc == MDB_NOTFOUND) return Status();
@@ -148,7 +141,7 @@ Status Collection::write(bool create, bool* present, F&& f) const {
 Status Collection::put(std::string_view key, std::string_view doc) const {
   bool present;
   return write(true, &present, [&](MDB_txn* txn, MDB_dbi dbi) {
-    if (key.size() > kMaxKeyBytes) return key_too_long(key.size());
+    if (key.size() > store::kMaxKeyBytes) return store::too_long("key", key.size());
     return put_one(txn, dbi, key, doc);
   });
 }
@@ -158,7 +151,7 @@ Status Collection::put_many(const std::vector<std::pair<std::string, std::string
   bool present;
   return write(true, &present, [&](MDB_txn* txn, MDB_dbi dbi) {
     for (const auto& [key, doc] : items) {
-      if (key.size() > kMaxKeyBytes) return key_too_long(key.size());
+      if (key.size() > store::kMaxKeyBytes) return store::too_long("key", key.size());
       Status s = put_one(txn, dbi, key, doc);
       if (!s.ok()) return s;
     }
@@ -180,7 +173,7 @@ Status Collection::del(std::string_view key, bool* found) const {
   // The table is looked for again inside the write transaction: one dropped meanwhile by another
   // thread is not created again.
   return write(false, &present, [&](MDB_txn* txn, MDB_dbi dbi) {
-    if (key.size() > kMaxKeyBytes) return Status();
+    if (key.size() > store::kMaxKeyBytes) return Status();
     MDB_val k = stored_key(key);
     int rc = mdb_del(txn, dbi, &k, nullptr);
     if (rc == MDB_NOTFOUND) return Status();
@@ -232,7 +225,7 @@ int Scan::position(MDB_val* k, MDB_val* v) {
     // A bound longer than the engine's key limit is positioned on its first bytes, then what
     // sorts below the bound is skipped.
     MDB_val at = stored_key(bounds_.lower);
-    if (at.mv_size > kMaxKeyBytes) at.mv_size = kMaxKeyBytes;
+    if (at.mv_size > store::kMaxKeyBytes) at.mv_size = store::kMaxKeyBytes;
     *k = at;
     int rc = mdb_cursor_get(cursor_, k, v, MDB_SET_RANGE);
     while (rc == 0 && compare(*k, bounds_.lower) < 0) rc = mdb_cursor_get(cursor_, k, v, MDB_NEXT);
@@ -241,7 +234,7 @@ int Scan::position(MDB_val* k, MDB_val* v) {
   if (!bounds_.has_upper) return mdb_cursor_get(cursor_, k, v, MDB_LAST);
   if (bounds_.upper.empty()) return MDB_NOTFOUND;
   MDB_val at = stored_key(bounds_.upper);
-  if (at.mv_size > kMaxKeyBytes) at.mv_size = kMaxKeyBytes;
+  if (at.mv_size > store::kMaxKeyBytes) at.mv_size = store::kMaxKeyBytes;
   *k = at;
   int rc = mdb_cursor_get(cursor_, k, v, MDB_SET_RANGE);
   if (rc == MDB_NOTFOUND) return mdb_cursor_get(cursor_, k, v, MDB_LAST);

@@ -29,10 +29,6 @@
 
 namespace tarnel::collection {
 
-// LMDB's key size limit (the maximum key size of the library we build on). Longer keys are
-// never stored: reads find nothing under them, writes fail with tarnel.Error.
-inline constexpr size_t kMaxKeyBytes = 511;
-
 // An open read-only table: the snapshot and the table's handle in it.
 struct ReadTable {
   store::ReadTxn txn;

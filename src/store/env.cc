@@ -338,6 +338,12 @@ Env* Env::lock_owner(dev_t dev, ino_t ino) {
   return nullptr;
 }
 
+Status too_long(const char* what, size_t n) {
+  return Status::error(std::string(what) + " of " + std::to_string(n) +
+                       " bytes is longer than the engine's limit of " +
+                       std::to_string(kMaxKeyBytes) + " bytes");
+}
+
 Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   std::shared_ptr<Env> found;  // released after the registry's mutex: an env's end takes it
   MutexLock lock(&g_registry_mu);

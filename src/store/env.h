@@ -49,6 +49,10 @@ extern Mutex g_registry_mu;
 // read "I/O error: {strerror} (os error {n})", LMDB's own codes keep the library's text.
 Status storage_error(int rc);
 
+// "{what} of {n} bytes is longer than the engine's limit of 511 bytes", as tarnel.Error: a key
+// or a table name over kMaxKeyBytes.
+Status too_long(const char* what, size_t n);
+
 class Env {
  public:
   // Opens the environment of the file at `path` for an engine database, or reuses this
@@ -152,6 +156,9 @@ inline constexpr size_t kMemoryMapSize = size_t{1} << 38;  // 256 GiB for in-mem
 // Where that much address space cannot be reserved, the map is halved down to this.
 inline constexpr size_t kMinMapSize = size_t{1} << 30;
 inline constexpr unsigned kMaxTables = 4096;
+// LMDB's key size limit. Keys and table names (keys of the main table) longer than this are
+// never stored: reads find nothing under them, writes fail with too_long().
+inline constexpr size_t kMaxKeyBytes = 511;
 // Every live iterator holds a reader slot for its snapshot as long as it lives, and a full slot
 // table refuses every read, so programs that keep many iterators need many slots. A slot costs
 // 64 bytes of the -lock file: 8192 of them make about 512 KiB, allocated at open.

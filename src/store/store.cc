@@ -8,10 +8,6 @@ namespace {
 // Gives the writer slot back for a thread that the interpreter's end stops (py::Unlocked).
 void abort_txn(void* txn) { mdb_txn_abort(static_cast<MDB_txn*>(txn)); }
 
-// A table's name is a key of the engine's main table, so the key size limit bounds it. A longer
-// name can name no table: reads find none, creating one is refused.
-constexpr size_t kMaxNameBytes = 511;
-
 // Opens table `name` again after a transaction that dropped it did not commit: the engine closed
 // its handle at the drop, but the table is still there.
 void reopen_tables(const std::shared_ptr<Env>& env, const std::vector<std::string>& names) {
@@ -103,11 +99,9 @@ Status WriteTxn::open_table(std::string_view name, bool create, MDB_dbi* dbi, bo
     *found = false;
     return Status();
   }
-  if (name.size() > kMaxNameBytes) {
-    return Status::error("collection name of " + std::to_string(name.size()) +
-                         " bytes is longer than the engine's limit of " +
-                         std::to_string(kMaxNameBytes) + " bytes");
-  }
+  // A table's name is a key of the main table: a longer name can name no table (reads find
+  // none), and creating one is refused.
+  if (name.size() > kMaxKeyBytes) return too_long("collection name", name.size());
   std::string cname(name);
   int rc = mdb_dbi_open(txn_, cname.c_str(), MDB_CREATE, dbi);
   if (rc != 0) return storage_error(rc);
