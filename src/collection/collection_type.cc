@@ -121,58 +121,60 @@ PyObject* Collection_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 const char* const kItems[] = {"items"};
 const py::Signature kPutManySig{"Collection.put_many()", kItems, 1, 1};
 
-// `items` as a list of (key, document) pairs; the exception carries the note on failure.
-bool pairs_from_py(PyObject* items, std::vector<py::Ref>* out) {
+// `items` as a new list of its (key, document) pairs (a Python list, not a vector of Refs: see
+// py/ref.h); empty with the exception set on failure.
+py::Ref pairs_from_py(PyObject* items) {
   if (PyUnicode_Check(items)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
+    return {};
   }
   if (!PySequence_Check(items)) {
     py::set_downcast_error(items, "Sequence");
-    return false;
+    return {};
   }
-  Py_ssize_t n = PySequence_Size(items);
-  if (n < 0) {
-    if (!py::clear_exception()) return false;
-  } else {
-    out->reserve(static_cast<size_t>(n));
-  }
+  // len(items) is asked first, as extracting a sequence does: an Exception it raises is ignored,
+  // any other BaseException (KeyboardInterrupt...) propagates.
+  if (PySequence_Size(items) < 0 && !py::clear_exception()) return {};
+  py::Ref out = py::Ref::steal(PyList_New(0));
   py::Ref it = py::Ref::steal(PyObject_GetIter(items));
-  if (!it) return false;
+  if (!out || !it) return {};
   while (PyObject* raw = PyIter_Next(it.get())) {
     py::Ref item = py::Ref::steal(raw);
     if (!PyTuple_Check(item.get())) {
       py::set_downcast_error(item.get(), "tuple");
-      return false;
+      return {};
     }
     Py_ssize_t len = PyTuple_Size(item.get());
     if (len != 2) {
       PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
                    len);
-      return false;
+      return {};
     }
-    out->push_back(std::move(item));
+    if (PyList_Append(out.get(), item.get()) < 0) return {};
   }
-  return !PyErr_Occurred();
+  if (PyErr_Occurred()) return {};
+  return out;
 }
 
 PyObject* Collection_put_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kw) {
   PyObject* a[1];
   if (!py::bind(kPutManySig, args, nargs, kw, a)) return nullptr;
-  std::vector<py::Ref> items;
-  if (!pairs_from_py(a[0], &items)) {
+  py::Ref items = pairs_from_py(a[0]);
+  if (!items) {
     py::add_arg_note("items");
     return nullptr;
   }
-  std::vector<std::pair<std::string, std::string>> pairs(items.size());
+  std::vector<std::pair<std::string, std::string>> pairs(
+      static_cast<size_t>(PyList_Size(items.get())));
   const size_t max_doc = self_of(self).max_doc_size();
-  for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* pair = items[i].get();
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    // Only we hold the list: the conversions cannot change it.
+    PyObject* pair = PyList_GetItem(items.get(), static_cast<Py_ssize_t>(i));
     if (!keys::key_bytes_from_py(PyTuple_GetItem(pair, 0), &pairs[i].first)) return nullptr;
     if (!doc::doc_to_bytes(PyTuple_GetItem(pair, 1), &pairs[i].second, max_doc)) return nullptr;
   }
-  items.clear();
+  items.reset();
   Status s = self_of(self).put_many(pairs);
   if (!s.ok()) return error::raise(s);
   Py_RETURN_NONE;

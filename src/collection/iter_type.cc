@@ -5,7 +5,9 @@
 // Steps are serialised by a per-iterator mutex held for the whole step, including emit(). emit()
 // runs Python code (datetime, a str subclass...), which may step the same iterator again: from
 // the same thread that is refused with ValueError; another thread waits for the mutex with the
-// interpreter lock released, so the step that holds it can finish.
+// interpreter lock released, so the step that holds it can finish. Once the interpreter
+// finalizes, the step another thread holds never finishes (that thread is being stopped,
+// py/gil.h), so the finalizing thread is refused instead of waiting.
 #include <atomic>
 #include <optional>
 #include <thread>
@@ -39,7 +41,7 @@ class StepLock {
     lock_.emplace(it_->mu, "iter poisoned", std::try_to_lock);
     if (!lock_->owns()) {
       lock_.reset();
-      if (it_->owner.load() == std::this_thread::get_id()) {
+      if (it_->owner.load() == std::this_thread::get_id() || py::finalizing()) {
         PyErr_SetString(PyExc_ValueError, "CollectionIter already executing");
         return false;
       }

@@ -76,16 +76,10 @@ PyObject* Database_drop(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       !valid_name(name)) {
     return nullptr;
   }
-  store::WriteTxn txn;
-  Status s = store_of(self).begin_write(&txn);
-  if (!s.ok()) return error::raise(s);
   bool found;
-  s = txn.drop_table(name, &found);
+  Status s = store_of(self).drop(name, &found);
   if (!s.ok()) return error::raise(s);
-  // Nothing is written for an absent collection: the transaction is rolled back when `txn` goes.
   if (!found) return error::raise(Status::key_error(std::string(name)));
-  s = txn.commit();
-  if (!s.ok()) return error::raise(s);
   Py_RETURN_NONE;
 }
 

@@ -27,6 +27,16 @@ PyObject* g_type = nullptr;
 std::mutex g_mu;
 std::condition_variable g_cv;
 
+// The creator gives up (its creation failed, or the interpreter's end stops it): the next thread
+// that needs the class makes it.
+void give_up(void*) {
+  {
+    std::lock_guard lock(g_mu);
+    g_state.store(CellState::kNone);
+  }
+  g_cv.notify_all();
+}
+
 // Runs with the interpreter lock held, as the creator.
 PyObject* create() {
   py::Ref base = py::Ref::own(PyExc_Exception);
@@ -62,6 +72,7 @@ PyObject* type_object() {
       if (g_state.load() == CellState::kNone) {
         g_state.store(CellState::kCreating);
         creator = true;
+        unlocked.on_end(&give_up, nullptr);
       }
     }  // the interpreter lock is held again from here on
     if (!creator) return g_type;  // found it created
@@ -69,11 +80,7 @@ PyObject* type_object() {
     try {
       type = create();
     } catch (...) {
-      {
-        std::lock_guard lock(g_mu);
-        g_state.store(CellState::kNone);
-      }
-      g_cv.notify_all();
+      give_up(nullptr);
       throw;
     }
     {

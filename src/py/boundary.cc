@@ -18,7 +18,7 @@ PyObject* g_panic_type = nullptr;
 
 }  // namespace
 
-void set_panic(const char* msg) noexcept {
+void set_panic(const char* msg) {
   try {
     if (g_panic_type == nullptr) {
       g_panic_type = PyErr_NewExceptionWithDoc(
@@ -31,6 +31,8 @@ void set_panic(const char* msg) noexcept {
     if (text == nullptr) abort_in_fault();
     PyErr_SetObject(g_panic_type, text);
     Py_DECREF(text);
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_in_fault();
   }

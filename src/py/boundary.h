@@ -4,9 +4,13 @@
 // (`boundary`), where it becomes `PanicException`: a BaseException subclass made at the first
 // fault of the process and not added to the module. No C++ exception ever crosses into the
 // interpreter; a fault raised while one is being handled ends the process with "uncaught panic
-// at ffi boundary".
+// at ffi boundary". The one unwind that does cross is the interpreter's own: the forced unwind
+// with which it ends a thread at its exit (py/gil.h) goes on through the interpreter's frames to
+// the thread's start, as it does for a thread that runs only Python code.
 #ifndef TARNEL_PY_BOUNDARY_H_
 #define TARNEL_PY_BOUNDARY_H_
+
+#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -17,15 +21,19 @@
 
 namespace tarnel::py {
 
-// Sets PanicException(msg) as the current Python exception.
-void set_panic(const char* msg) noexcept;
+// Sets PanicException(msg) as the current Python exception. Lets the interpreter's forced unwind
+// through.
+void set_panic(const char* msg);
 
 // Runs `f` (which returns a PyObject* or an int, following the CPython convention that null / -1
-// means "exception set") and converts any escaping C++ exception into a Python one.
+// means "exception set") and converts any escaping C++ exception into a Python one. The
+// interpreter's forced unwind passes through.
 template <class R, class F>
-R boundary(F&& f) noexcept {
+R boundary(F&& f) {
   try {
     return f();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const Fault& e) {
     set_panic(e.what());
   } catch (const std::bad_alloc&) {

@@ -3,23 +3,32 @@
 #include <cxxabi.h>
 #include <unistd.h>
 
+#include <exception>
+
 #include "py/python.h"
 
 namespace tarnel::py {
 
 Unlocked::Unlocked() : state_(PyEval_SaveThread()) {}
 
-Unlocked::~Unlocked() {
+Unlocked::~Unlocked() noexcept(false) {
   try {
     PyEval_RestoreThread(state_);
   } catch (abi::__forced_unwind&) {
-    // The interpreter is finalizing and ends this thread (a daemon thread) as it asks for the
-    // lock back, by unwinding its stack. Our frames on the way cannot run without the lock, and
-    // the unwind would end the process at the first of them that may not throw; the thread
-    // waits here instead until the process exits, as CPython does itself from 3.14 on.
+    // The interpreter is finalizing and ends this thread (py/gil.h).
     if (on_end_ != nullptr) on_end_(arg_);
-    for (;;) pause();
+    // Leaving the scope by an exception already: a second one would end the process.
+    if (std::uncaught_exceptions() > 0) park();
+    throw;
   }
 }
+
+void park() {
+  for (;;) pause();
+}
+
+// CPython clears its "initialized" flag at the moment it begins to finalize, right after it
+// marks the runtime as finalizing (3.10-3.13), and sets it only in Py_Initialize.
+bool finalizing() { return !Py_IsInitialized(); }
 
 }  // namespace tarnel::py

@@ -6,12 +6,22 @@
 //    a Python exception set (unless the function says otherwise).
 //  - `Ref::steal(p)` takes over a reference the caller owns (the result of a "new reference" API);
 //    `Ref::own(p)` adds a reference of its own; `release()` hands the reference back to the caller.
-// REQUIRES: the interpreter lock is held whenever a non-empty Ref is made, copied or destroyed.
+// REQUIRES: the interpreter lock is held whenever a non-empty Ref is made, copied or destroyed,
+// except while the interpreter's end unwinds a thread it stopped (py/gil.h): a Ref destroyed
+// once the interpreter has begun to finalize leaves its object alone.
+//
+// Releasing a reference may run Python code (a finalizer), and there the interpreter's end may
+// stop the thread: the destructor lets that unwind through (noexcept(false)), so a Ref never
+// lives where a destructor may not throw (a standard container, a noexcept frame).
 #ifndef TARNEL_PY_REF_H_
 #define TARNEL_PY_REF_H_
 
+#include <cxxabi.h>
+
+#include <exception>
 #include <utility>
 
+#include "py/gil.h"
 #include "py/python.h"
 
 namespace tarnel::py {
@@ -26,7 +36,7 @@ class Ref {
   }
 
   Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Ref& operator=(Ref&& other) noexcept {
+  Ref& operator=(Ref&& other) {
     if (this != &other) {
       PyObject* old = p_;
       p_ = other.p_;
@@ -37,7 +47,17 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() noexcept(false) {
+    // Once the interpreter finalizes, a thread other than the finalizing one holds no lock here:
+    // it is being unwound (py/gil.h). The finalizing thread leaks what it drops here, harmlessly.
+    if (p_ == nullptr || !Py_IsInitialized()) return;
+    try {
+      Py_DECREF(p_);
+    } catch (abi::__forced_unwind&) {
+      if (std::uncaught_exceptions() > 0) park();  // already unwinding: cannot go on
+      throw;
+    }
+  }
 
   PyObject* get() const { return p_; }
   explicit operator bool() const { return p_ != nullptr; }

@@ -51,17 +51,6 @@ Engine::~Engine() {
 
 // ---- WriteTxn --------------------------------------------------------------------------------
 
-WriteTxn& WriteTxn::operator=(WriteTxn&& o) noexcept {
-  if (this != &o) {
-    abort();
-    engine_ = std::move(o.engine_);
-    txn_ = std::exchange(o.txn_, nullptr);
-    created_ = std::move(o.created_);
-    dropped_ = std::move(o.dropped_);
-  }
-  return *this;
-}
-
 WriteTxn::~WriteTxn() { abort(); }
 
 void WriteTxn::abort() {
@@ -119,7 +108,10 @@ Status WriteTxn::drop_table(std::string_view name, bool* found) {
   // still until the name is withdrawn.
   dropped_.emplace_back(name);
   int rc = mdb_drop(txn_, dbi, 1);
-  if (rc != 0) return storage_error(rc);
+  if (rc != 0) {
+    abort();
+    return storage_error(rc);
+  }
   return Status();
 }
 
@@ -209,6 +201,15 @@ Status Store::names(std::vector<std::string>* out) {
   if (!s.ok()) return s;
   *out = share->env()->table_names();
   return Status();
+}
+
+Status Store::drop(std::string_view name, bool* found) {
+  WriteTxn txn;
+  Status s = begin_write(&txn);
+  if (!s.ok()) return s;
+  s = txn.drop_table(name, found);
+  if (!s.ok() || !*found) return s;  // nothing dropped: rolled back by txn's destructor
+  return txn.commit();
 }
 
 Status Store::has(std::string_view name, bool* found) {

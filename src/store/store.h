@@ -75,15 +75,16 @@ class ReadTxn {
 // back) when it goes uncommitted. Tables it creates or drops are published or withdrawn only
 // when it commits.
 //
-// Ending one uncommitted (destroying it, or assigning over it) after it dropped a table opens
-// that table again in a write transaction of its own, which releases the interpreter lock while
-// it begins and commits: REQUIRES the interpreter lock is held whenever a WriteTxn that dropped
-// a table ends uncommitted.
+// Rolling back a drop opens the dropped table again in a write transaction of its own, which
+// releases the interpreter lock while it begins and commits: so a WriteTxn that dropped a table
+// ends in commit() or in drop_table()'s own failure, both with the interpreter lock held, never
+// in its destructor (taking the lock back may end the thread, py/gil.h, and a destructor may
+// not throw that on).
 class WriteTxn {
  public:
   WriteTxn() = default;
   WriteTxn(WriteTxn&& o) noexcept = default;
-  WriteTxn& operator=(WriteTxn&& o) noexcept;
+  WriteTxn& operator=(WriteTxn&&) = delete;
   ~WriteTxn();
 
   MDB_txn* get() const { return txn_; }
@@ -93,7 +94,8 @@ class WriteTxn {
   // The handle of table `name`; when it does not exist, creates it if `create`, else answers
   // *found = false.
   Status open_table(std::string_view name, bool create, MDB_dbi* dbi, bool* found);
-  // Deletes table `name`; *found = false when there is none.
+  // Deletes table `name`; *found = false when there is none. A failure rolls the whole
+  // transaction back. REQUIRES: the interpreter lock is held.
   Status drop_table(std::string_view name, bool* found);
 
  private:
@@ -125,6 +127,10 @@ class Store {
   // Names of all collections, sorted by their bytes; whether collection `name` exists. Both
   // answer from the table map (Env::table_names), as every operation on a collection does.
   Status names(std::vector<std::string>* out) EXCLUDES(mu_);
+  // Drops collection `name` in a write transaction of its own; *found = false (and nothing
+  // written) when there is none. The transaction has ended when it returns.
+  // REQUIRES: the interpreter lock is held.
+  Status drop(std::string_view name, bool* found) EXCLUDES(mu_);
   Status has(std::string_view name, bool* found) EXCLUDES(mu_);
   // Clears the store's share of the engine; never fails; idempotent.
   void close() EXCLUDES(mu_);
