@@ -334,26 +334,45 @@ def test_new_file_under_a_name_whose_lock_file_is_in_use(tmp_path, how, found):
     assert child(REPLACED, str(tmp_path / "a.db"), how) == [LOCKED, LOCKED, found]
 
 
+# "link": a dangling symbolic link, through which the open makes the file; "cut": a database
+# shorter than its last commit, refused after the -lock file is made.
 @pytest.mark.parametrize("lock, data", [("tarnel", None), ("text", None), ("text", b"notes\n" * 100),
-                                        (None, b"notes\n" * 100), (None, b"\0" * 20000), (None, os.urandom(16384))])
+                                        (None, b"notes\n" * 100), (None, b"\0" * 20000), (None, os.urandom(16384)),
+                                        ("text", "link"), ("link", "cut")])
 def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
     path = str(tmp_path / "x")
+    if data == "link":
+        os.symlink("made/x", path)
+    elif data == "cut":
+        tarnel.open(path).collection("c").put_many([(i, {"p": "x" * 1000}) for i in range(100)])
+        os.truncate(path, 3 * 4096)
+        os.remove(path + "-lock")
+    elif data:
+        (tmp_path / "x").write_bytes(data)
     if lock == "tarnel":  # another database, named x-lock
         tarnel.open(path + "-lock").collection("c").put(1, {})
     elif lock == "text":
         (tmp_path / "x-lock").write_text("keep me\n")
-    if data:
-        (tmp_path / "x").write_bytes(data)
-    files = lambda: {n: (tmp_path / n).read_bytes() for n in sorted(os.listdir(tmp_path))}  # noqa: E731
+    elif lock == "link":  # a chain: x-lock -> l -> made/l
+        os.symlink("l", path + "-lock")
+        os.symlink("made/l", tmp_path / "l")
+    (tmp_path / "made").mkdir()
+    files = lambda: {str(p.relative_to(tmp_path)): os.readlink(p) if p.is_symlink() else  # noqa: E731
+                     p.read_bytes() for p in sorted(tmp_path.rglob("*")) if not p.is_dir()}
     before = files()
     with pytest.raises(tarnel.Error) as e:
         tarnel.open(path)
-    assert str(e.value) == ("MDB_INVALID: File is not an LMDB file" if data
-                            else "not an LMDB lock file: " + path + "-lock")
+    assert str(e.value).startswith("MDB_INVALID: File is not an LMDB file" if isinstance(data, bytes) else
+                                   "database file is cut short: 12288 bytes" if data == "cut" else
+                                   "not an LMDB lock file: " + path + "-lock")
     assert files() == before
     if lock is None:  # the failed open held no lock: the file, emptied, becomes a database
         os.truncate(path, 0)
         tarnel.open(path).close()
+    if "link" in (lock, data):  # without the fault, the open makes the file through the link
+        os.remove(path if data == "cut" else path + "-lock")
+        tarnel.open(path).collection("c").put(1, {})
+        assert tarnel.open(path).collection("c").get(1) == {} and len(os.listdir(tmp_path / "made")) == 1
 
 
 # Daemon threads that the interpreter's exit stops inside user code a call runs for them (three

@@ -85,19 +85,58 @@ int allocate(int fd, off_t len) {
   return e == EOPNOTSUPP || e == ENOSYS ? 0 : e;
 }
 
-// Opens `path` read-write, creating it when it does not exist; *created says whether it did.
-int open_or_create(const std::string& path, mode_t mode, bool* created) {
-  *created = false;
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd >= 0 || errno != ENOENT) return fd;
-  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd >= 0) {
-    *created = true;
-    return fd;
+// The most rounds open_or_create takes on one name: as many links as the kernel follows.
+constexpr int kMaxLinks = 40;
+
+// Opens `path` read-write, creating the file when it does not exist; *created names the file it
+// created (empty when it created none). When `path` is a dangling symbolic link, or a chain of
+// them, the file is created at the chain's end, so *created names that file: removing `path`
+// would remove the link and keep the file. Every creation is exclusive (O_EXCL), so the name is
+// always one that did not exist before.
+int open_or_create(const std::string& path, mode_t mode, std::string* created) {
+  created->clear();
+  std::string name = path;
+  for (int round = 0; round <= kMaxLinks; ++round) {
+    int fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      *created = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    // A dangling symbolic link (O_EXCL refuses it): its target is tried next, read relative to
+    // the link's directory. Not a link (any more): the name changed meanwhile, tried again.
+    char target[PATH_MAX];
+    ssize_t n = readlink(name.c_str(), target, sizeof target);
+    if (n < 0 && errno != EINVAL && errno != ENOENT) return -1;
+    if (n >= static_cast<ssize_t>(sizeof target)) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    if (n <= 0) continue;
+    size_t slash = name.rfind('/');
+    if (target[0] == '/' || slash == std::string::npos) {
+      name.assign(target, static_cast<size_t>(n));
+    } else {
+      name.resize(slash + 1);
+      name.append(target, static_cast<size_t>(n));
+    }
   }
-  if (errno != EEXIST) return -1;
-  // A dangling symbolic link (O_EXCL refuses it) or a file made meanwhile.
-  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+  errno = ELOOP;
+  return -1;
+}
+
+// Removes `name`, the file that `fd` has open and that this open created, unless the name has
+// meanwhile passed to another file (renamed over, or a directory on the way replaced). Says
+// whether it removed it; an empty name was never created.
+bool remove_created(const std::string& name, int fd) {
+  struct stat mine, now;
+  if (name.empty() || fstat(fd, &mine) != 0 || lstat(name.c_str(), &now) != 0 ||
+      mine.st_dev != now.st_dev || mine.st_ino != now.st_ino) {
+    return false;
+  }
+  return unlink(name.c_str()) == 0;
 }
 
 // An exclusive flock on `fd`: 0, EWOULDBLOCK when another open file description holds it, or
@@ -174,27 +213,26 @@ int allocate_rest(int lock_fd) {
 }
 
 // What an open of a file environment has made or taken so far. If the open fails, every file
-// is put back as it was found: files it created are removed, an empty data file is emptied
-// again (LMDB writes its first pages early). Only files whose flock it holds are changed.
+// is put back as it was found: files it created are removed (at the end of a dangling link, the
+// link stays), an empty data file is emptied again (LMDB writes its first pages early), and so
+// is a created one that could not be removed. Only files whose flock it holds are changed.
 struct Opening {
   std::string path;
   std::string lock_path;
   int data_fd = -1;
   int lock_fd = -1;  // set once its flock is held
   bool data_locked = false;
-  bool data_created = false;
-  bool lock_created = false;
+  std::string data_created;  // the files created, by open_or_create
+  std::string lock_created;
   off_t data_size = 0;
 
   ~Opening() {
     if (lock_fd >= 0) {
-      if (lock_created) unlink(lock_path.c_str());
+      remove_created(lock_created, lock_fd);
       ::close(lock_fd);
     }
     if (data_fd >= 0) {
-      if (data_locked && data_created) {
-        unlink(path.c_str());
-      } else if (data_locked && data_size == 0) {
+      if (data_locked && !remove_created(data_created, data_fd) && data_size == 0) {
         [[maybe_unused]] int rc = ftruncate(data_fd, 0);
       }
       ::close(data_fd);
@@ -386,7 +424,7 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   if (stat(o.lock_path.c_str(), &ls) == 0 && lock_owner(ls.st_dev, ls.st_ino) != nullptr) {
     return Status::error(kLocked);
   }
-  bool lock_created = false;
+  std::string lock_created;
   int lock_fd = open_or_create(o.lock_path, 0666, &lock_created);
   if (lock_fd < 0) return storage_error(errno);
   if (fstat(lock_fd, &ls) != 0) return storage_error(errno);  // (the descriptor stays open)
@@ -399,10 +437,10 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
     return e == EWOULDBLOCK ? Status::error(kLocked) : storage_error(e);
   }
   o.lock_fd = lock_fd;
-  o.lock_created = lock_created;
+  o.lock_created = std::move(lock_created);
   if (Status s = check_lock_file(lock_fd, ls.st_size, o.lock_path); !s.ok()) return s;
   if (int e = allocate(lock_fd, kLockBytes); e != 0) {
-    if (!lock_created) {
+    if (o.lock_created.empty()) {
       [[maybe_unused]] int rc = ftruncate(lock_fd, ls.st_size);  // as it was found
     }
     return storage_error(e);
