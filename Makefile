@@ -17,7 +17,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_ASAN_SECONDS ?= 30
 ASAN_ENV = PYTHONMALLOC=malloc \
   LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:suppressions=$(abspath tools/asan.supp) \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 TYPECHECK = cd tests && ../$(PY) -m mypy.stubtest tarnel && cd typing && \
   ../../$(PY) -m mypy --strict --python-version 3.10 --cache-dir ../../build/mypy usage.py

@@ -434,12 +434,12 @@ time.sleep(0.05)
 class AtEnd:  # collected while the interpreter finalizes, after the daemon threads were stopped
     def __del__(self, w=os.write, c=c, it=it):
         stalling[0] = False
+        try:  # not poisoned (PanicException) by the stopped threads' steps
+            next(it)
+        except Exception:
+            pass  # a datetime at the interpreter's end, or refused while a stopped thread's step holds it
         c.put(99, {})
         w(1, repr(c.get(99)).encode())
-        try:
-            next(it)
-        except BaseException:
-            pass  # a datetime at the interpreter's end, or refused while the stopped thread's step holds it
 gc.disable()
 end = AtEnd()
 end.me = end

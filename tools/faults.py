@@ -324,16 +324,19 @@ FAULTS = [
      "  std::sort(names.begin(), names.end());\n", "",
      "collection names not sorted"),
     ("coll-step-holds-gil", "src/collection/iter_type.cc",
-     "      py::Unlocked unlocked;\n      lock_.emplace(it_->mu, \"iter poisoned\");",
-     "      lock_.emplace(it_->mu, \"iter poisoned\");",
+     "        py::Unlocked unlocked;\n        lock_.emplace(it_->mu, PoisonLock::Unchecked{});",
+     "        lock_.emplace(it_->mu, PoisonLock::Unchecked{});",
      "a step that waits for another thread's step keeps the interpreter lock (deadlock)"),
     ("store-map-no-retry", "src/store/env.cc",
      "if (rc != ENOMEM) return storage_error(rc);", "return storage_error(rc);",
      "no smaller map tried when the address space runs out"),
     ("py-exit-unwind", "src/py/boundary.h",
-     "  } catch (abi::__forced_unwind&) {\n    throw;\n  } catch (const Fault& e) {",
-     "  } catch (const Fault& e) {",
+     "    set_panic(e.what());\n  }\n  if constexpr",
+     "    set_panic(e.what());\n  } catch (...) {\n    set_panic(\"unknown C++ exception\");\n  }\n  if constexpr",
      "the boundary keeps the interpreter's forced unwind of a thread it stops at exit"),
+    ("py-exit-rethrow", "src/py/gil.cc",
+     "{ PyEval_RestoreThread(state_); }", "{\n  try {\n    PyEval_RestoreThread(state_);\n  } catch (...) {\n    throw;\n  }\n}",
+     "the forced unwind caught and rethrown: uncaught_exceptions() stays raised, locks above are poisoned"),
 ]
 
 

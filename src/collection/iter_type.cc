@@ -45,8 +45,11 @@ class StepLock {
         PyErr_SetString(PyExc_ValueError, "CollectionIter already executing");
         return false;
       }
-      py::Unlocked unlocked;
-      lock_.emplace(it_->mu, "iter poisoned");
+      {
+        py::Unlocked unlocked;
+        lock_.emplace(it_->mu, PoisonLock::Unchecked{});
+      }
+      lock_->check("iter poisoned");
     }
     it_->owner.store(std::this_thread::get_id());
     return true;

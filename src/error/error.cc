@@ -27,15 +27,20 @@ PyObject* g_type = nullptr;
 std::mutex g_mu;
 std::condition_variable g_cv;
 
-// The creator gives up (its creation failed, or the interpreter's end stops it): the next thread
-// that needs the class makes it.
-void give_up(void*) {
-  {
-    std::lock_guard lock(g_mu);
-    g_state.store(CellState::kNone);
+// The creator's claim on the cell, given up unless the class was published (the creation
+// failed, or the interpreter's end stopped the creator, py/gil.h): the next thread that needs
+// the class makes it.
+struct Claim {
+  bool held = false;
+  ~Claim() {
+    if (!held) return;
+    {
+      std::lock_guard lock(g_mu);
+      g_state.store(CellState::kNone);
+    }
+    g_cv.notify_all();
   }
-  g_cv.notify_all();
-}
+};
 
 // Runs with the interpreter lock held, as the creator.
 PyObject* create() {
@@ -63,34 +68,26 @@ PyObject* create() {
 
 PyObject* type_object() {
   if (g_state.load(std::memory_order_acquire) == CellState::kCreated) return g_type;
-  for (;;) {
-    bool creator = false;
-    {
-      py::Unlocked unlocked;
-      std::unique_lock lock(g_mu);
-      g_cv.wait(lock, [] { return g_state.load() != CellState::kCreating; });
-      if (g_state.load() == CellState::kNone) {
-        g_state.store(CellState::kCreating);
-        creator = true;
-        unlocked.on_end(&give_up, nullptr);
-      }
-    }  // the interpreter lock is held again from here on
-    if (!creator) return g_type;  // found it created
-    PyObject* type = nullptr;
-    try {
-      type = create();
-    } catch (...) {
-      give_up(nullptr);
-      throw;
+  Claim claim;
+  {
+    py::Unlocked unlocked;
+    std::unique_lock lock(g_mu);
+    g_cv.wait(lock, [] { return g_state.load() != CellState::kCreating; });
+    if (g_state.load() == CellState::kNone) {
+      g_state.store(CellState::kCreating);
+      claim.held = true;
     }
-    {
-      std::lock_guard lock(g_mu);
-      g_type = type;
-      g_state.store(CellState::kCreated, std::memory_order_release);
-    }
-    g_cv.notify_all();
-    return type;
+  }  // the interpreter lock is held again from here on
+  if (!claim.held) return g_type;  // found it created
+  PyObject* type = create();
+  {
+    std::lock_guard lock(g_mu);
+    g_type = type;
+    g_state.store(CellState::kCreated, std::memory_order_release);
+    claim.held = false;
   }
+  g_cv.notify_all();
+  return type;
 }
 
 bool register_class(PyObject* module) {

@@ -64,6 +64,19 @@ class SCOPED_CAPABILITY PoisonLock {
       fault(what);
     }
   }
+  // Locks `m` without looking at its poisoning, so the wait throws nothing (a wait with the
+  // interpreter lock released, py/gil.h); check() looks afterwards.
+  struct Unchecked {};
+  PoisonLock(PoisonMutex& m, Unchecked) ACQUIRE(m) : m_(m), unwinding_(std::uncaught_exceptions()) {
+    m_.mu_.lock();
+  }
+  // If `m` is poisoned, unlocks it and throws Fault(`what`).
+  void check(const char* what) {
+    if (!m_.poisoned_) return;
+    owns_ = false;
+    m_.mu_.unlock();
+    fault(what);
+  }
   PoisonLock(const PoisonLock&) = delete;
   PoisonLock& operator=(const PoisonLock&) = delete;
   ~PoisonLock() RELEASE() {

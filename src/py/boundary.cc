@@ -19,23 +19,17 @@ PyObject* g_panic_type = nullptr;
 }  // namespace
 
 void set_panic(const char* msg) {
-  try {
-    if (g_panic_type == nullptr) {
-      g_panic_type = PyErr_NewExceptionWithDoc(
-          "tarnel.PanicException",
-          "An internal fault of tarnel: an invariant was violated. Not meant to be caught.",
-          PyExc_BaseException, nullptr);
-      if (g_panic_type == nullptr) abort_in_fault();
-    }
-    PyObject* text = PyUnicode_DecodeUTF8(msg, static_cast<Py_ssize_t>(std::strlen(msg)), "replace");
-    if (text == nullptr) abort_in_fault();
-    PyErr_SetObject(g_panic_type, text);
-    Py_DECREF(text);
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    abort_in_fault();
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc(
+        "tarnel.PanicException",
+        "An internal fault of tarnel: an invariant was violated. Not meant to be caught.",
+        PyExc_BaseException, nullptr);
+    if (g_panic_type == nullptr) abort_in_fault();
   }
+  PyObject* text = PyUnicode_DecodeUTF8(msg, static_cast<Py_ssize_t>(std::strlen(msg)), "replace");
+  if (text == nullptr) abort_in_fault();
+  PyErr_SetObject(g_panic_type, text);
+  Py_DECREF(text);
 }
 
 }  // namespace tarnel::py

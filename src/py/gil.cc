@@ -1,9 +1,6 @@
 #include "py/gil.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
-
-#include <exception>
 
 #include "py/python.h"
 
@@ -11,17 +8,7 @@ namespace tarnel::py {
 
 Unlocked::Unlocked() : state_(PyEval_SaveThread()) {}
 
-Unlocked::~Unlocked() noexcept(false) {
-  try {
-    PyEval_RestoreThread(state_);
-  } catch (abi::__forced_unwind&) {
-    // The interpreter is finalizing and ends this thread (py/gil.h).
-    if (on_end_ != nullptr) on_end_(arg_);
-    // Leaving the scope by an exception already: a second one would end the process.
-    if (std::uncaught_exceptions() > 0) park();
-    throw;
-  }
-}
+Unlocked::~Unlocked() noexcept(false) { PyEval_RestoreThread(state_); }
 
 void park() {
   for (;;) pause();

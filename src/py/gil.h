@@ -9,22 +9,24 @@
 //
 // The interpreter's end. Once the interpreter has begun to finalize, CPython 3.10-3.13 ends every
 // other thread that asks for the lock (a daemon thread): PyThread_exit_thread(), which on glibc
-// unwinds the thread's stack up to its start as a forced unwind (abi::__forced_unwind), through
+// unwinds the thread's stack up to its start as a forced unwind, a foreign exception, through
 // every C and C++ frame on it. Such a thread may be inside one of our calls: taking the lock back
 // at a release point, or running Python code we called (a __str__, __index__, __fspath__, a
-// tzinfo, a finalizer the collector runs). Our frames let that unwind through, as CPython's own do:
-//  - no catch (...) keeps it: each rethrows it (py/boundary.h);
-//  - no frame between a call into Python and the thread's start is noexcept (~Ref and ~Unlocked
-//    are noexcept(false));
+// tzinfo, a finalizer the collector runs). Our frames let that unwind through, as CPython's own
+// do, and give back on its way what the thread held:
+//  - nothing catches it: the boundary has no catch (...) (py/boundary.h), no frame on its way is
+//    noexcept, and ~Unlocked, where it may begin, is noexcept(false). (Catching and rethrowing it
+//    would leave std::uncaught_exceptions() raised for good and poison every lock above.)
 //  - every cleanup on its way works without the interpreter lock, which the thread no longer
-//    holds: mutexes unlock (without poisoning), transactions roll back, snapshots go back to
-//    their pool, and references to Python objects are left as they are (py/ref.h), since the
-//    finalizing thread is tearing those objects down meanwhile.
-// So whatever the stopped thread held that others need is given back, and nothing half-written
-// reaches a file: no write transaction is open while Python code runs, except across a release
-// point, and that transaction rolls back (on_end). Where the unwind cannot go on (it begins while
-// another exception is already unwinding the thread), the thread is parked for good instead,
-// as CPython does with every such thread from 3.14 on.
+//    holds: mutexes unlock, transactions roll back, snapshots go back to their pool, and
+//    references to Python objects are left as they are (py/ref.h), since the finalizing thread
+//    is tearing those objects down meanwhile.
+//  - what a thread gets while it waits with the lock released is owned, before the lock is asked
+//    for back, by an object of its frames that gives it back when destroyed.
+// No write transaction is open while Python code runs, so nothing half-written reaches a file.
+// The one place the unwind cannot go on is a reference's release (a destructor): a thread stopped
+// in a finalizer that a Ref's release ran is parked there for good, as CPython does with every
+// such thread from 3.14 on.
 #ifndef TARNEL_PY_GIL_H_
 #define TARNEL_PY_GIL_H_
 
@@ -34,9 +36,10 @@ namespace tarnel::py {
 
 // Releases the interpreter lock for its lifetime. REQUIRES: the lock is held on construction.
 //
-// Taking the lock back (the destructor) ends this thread when the interpreter is finalizing and
-// another thread ends it: the destructor then throws the forced unwind, after running the
-// on_end function.
+// Taking the lock back (the destructor) is where the interpreter's end may stop this thread: the
+// destructor then passes the forced unwind on. So nothing inside an Unlocked scope may throw (a
+// second exception would end the process), and what the scope acquires must be owned by an
+// object outside it before the scope ends.
 class Unlocked {
  public:
   Unlocked();
@@ -44,18 +47,8 @@ class Unlocked {
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
-  // Runs `f(arg)` (without the interpreter lock) if the interpreter ends this thread as it asks
-  // for the lock back: `f` gives back what the thread got while the lock was released and holds
-  // in no object that the unwind destroys (the writer slot of a transaction just begun).
-  void on_end(void (*f)(void*), void* arg) {
-    on_end_ = f;
-    arg_ = arg;
-  }
-
  private:
   _ts* state_;
-  void (*on_end_)(void*) = nullptr;
-  void* arg_ = nullptr;
 };
 
 // Ends this thread's part in the process for good: it waits, holding whatever it holds, until

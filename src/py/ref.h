@@ -9,16 +9,9 @@
 // REQUIRES: the interpreter lock is held whenever a non-empty Ref is made, copied or destroyed,
 // except while the interpreter's end unwinds a thread it stopped (py/gil.h): a Ref destroyed
 // once the interpreter has begun to finalize leaves its object alone.
-//
-// Releasing a reference may run Python code (a finalizer), and there the interpreter's end may
-// stop the thread: the destructor lets that unwind through (noexcept(false)), so a Ref never
-// lives where a destructor may not throw (a standard container, a noexcept frame).
 #ifndef TARNEL_PY_REF_H_
 #define TARNEL_PY_REF_H_
 
-#include <cxxabi.h>
-
-#include <exception>
 #include <utility>
 
 #include "py/gil.h"
@@ -47,15 +40,17 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() noexcept(false) {
+  ~Ref() {
     // Once the interpreter finalizes, a thread other than the finalizing one holds no lock here:
     // it is being unwound (py/gil.h). The finalizing thread leaks what it drops here, harmlessly.
     if (p_ == nullptr || !Py_IsInitialized()) return;
     try {
       Py_DECREF(p_);
-    } catch (abi::__forced_unwind&) {
-      if (std::uncaught_exceptions() > 0) park();  // already unwinding: cannot go on
-      throw;
+    } catch (...) {
+      // A finalizer that the release ran was where the interpreter's end stopped this thread
+      // (nothing else leaves Py_DECREF). A destructor cannot pass that unwind on (it may run for
+      // another exception already): the thread is parked here instead.
+      park();
     }
   }
 

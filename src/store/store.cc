@@ -1,32 +1,39 @@
 #include "store/store.h"
 
+#include <new>
+
 #include "py/gil.h"
 
 namespace tarnel::store {
 namespace {
 
-// Gives the writer slot back for a thread that the interpreter's end stops (py::Unlocked).
-void abort_txn(void* txn) { mdb_txn_abort(static_cast<MDB_txn*>(txn)); }
+// A write transaction begun and not yet committed, rolled back when it goes: also when the
+// interpreter's end stops the thread as it takes the interpreter lock back (py/gil.h).
+struct Begun {
+  MDB_txn* txn = nullptr;
+  ~Begun() {
+    if (txn != nullptr) mdb_txn_abort(txn);
+  }
+};
 
 // Opens table `name` again after a transaction that dropped it did not commit: the engine closed
 // its handle at the drop, but the table is still there.
 void reopen_tables(const std::shared_ptr<Env>& env, const std::vector<std::string>& names) {
-  MDB_txn* txn = nullptr;
+  Begun begun;
   int rc;
   {
     py::Unlocked unlocked;
-    rc = mdb_txn_begin(env->get(), nullptr, 0, &txn);
-    if (rc == 0) unlocked.on_end(&abort_txn, txn);
+    rc = mdb_txn_begin(env->get(), nullptr, 0, &begun.txn);
   }
   if (rc != 0) return;
   std::vector<std::pair<std::string, MDB_dbi>> found;
   for (const std::string& name : names) {
     MDB_dbi dbi;
-    if (mdb_dbi_open(txn, name.c_str(), 0, &dbi) == 0) found.emplace_back(name, dbi);
+    if (mdb_dbi_open(begun.txn, name.c_str(), 0, &dbi) == 0) found.emplace_back(name, dbi);
   }
   {
     py::Unlocked unlocked;
-    rc = mdb_txn_commit(txn);
+    rc = mdb_txn_commit(std::exchange(begun.txn, nullptr));
   }
   if (rc != 0) return;
   for (auto& [name, dbi] : found) env->publish(name, dbi);
@@ -126,15 +133,21 @@ Status WriteTxn::commit() {
   } else {
     // Lookups of other threads wait from here until the map agrees with the commit.
     env.lock_tables();
+    bool out_of_memory = false;
     {
       py::Unlocked unlocked;
       rc = mdb_txn_commit(txn);
-      if (rc == 0) {
-        for (auto& [name, dbi] : created_) env.publish_locked(name, dbi);
+      try {  // nothing may leave an Unlocked scope by an exception, nor leave the map held
+        if (rc == 0) {
+          for (auto& [name, dbi] : created_) env.publish_locked(name, dbi);
+        }
+        for (const std::string& name : dropped_) env.withdraw_locked(name);
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
       }
-      for (const std::string& name : dropped_) env.withdraw_locked(name);
       env.unlock_tables();
     }
+    if (out_of_memory) throw std::bad_alloc();
   }
   created_.clear();
   if (rc != 0) {
@@ -180,18 +193,22 @@ Status Store::begin_write(WriteTxn* out) {
   std::shared_ptr<Engine> share;
   Status s = engine(&share);
   if (!s.ok()) return s;
-  MDB_txn* txn = nullptr;
+  out->abort();
   int rc;
   {
     py::Unlocked unlocked;
+    MDB_txn* txn = nullptr;
     rc = mdb_txn_begin(share->env()->get(), nullptr, 0, &txn);
-    if (rc != 0) share.reset();  // may run the engine's end: it needs no Python
-    if (rc == 0) unlocked.on_end(&abort_txn, txn);
+    if (rc == 0) {
+      // `out` owns it before the lock is asked for back: if the interpreter's end stops this
+      // thread there, the unwind rolls it back and the writer slot is free again.
+      out->engine_ = std::move(share);
+      out->txn_ = txn;
+    } else {
+      share.reset();  // may run the engine's end: it needs no Python
+    }
   }
   if (rc != 0) return storage_error(rc);
-  out->abort();
-  out->engine_ = std::move(share);
-  out->txn_ = txn;
   return Status();
 }
 
