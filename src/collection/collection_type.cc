@@ -121,8 +121,10 @@ PyObject* Collection_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 const char* const kItems[] = {"items"};
 const py::Signature kPutManySig{"Collection.put_many()", kItems, 1, 1};
 
-// `items` as a new list of its (key, document) pairs (a Python list, not a vector of Refs: see
-// py/ref.h); empty with the exception set on failure.
+// `items` as a new list of its (key, document) pairs; empty with the exception set on failure.
+// A Python list rather than a vector of Refs: releasing the pairs may run finalizers, and where
+// the interpreter's end stops the thread in one, list.reset() lets the unwind go on, while a
+// Ref's destructor could only park the thread (py/gil.h).
 py::Ref pairs_from_py(PyObject* items) {
   if (PyUnicode_Check(items)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");

@@ -41,8 +41,9 @@ class Ref {
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   ~Ref() {
-    // Once the interpreter finalizes, a thread other than the finalizing one holds no lock here:
-    // it is being unwound (py/gil.h). The finalizing thread leaks what it drops here, harmlessly.
+    // Once the interpreter finalizes (py::finalizing(), tested inline here: this is every
+    // release), a thread other than the finalizing one holds no lock here: it is being unwound
+    // (py/gil.h). The finalizing thread leaks what it drops here, harmlessly.
     if (p_ == nullptr || !Py_IsInitialized()) return;
     try {
       Py_DECREF(p_);
