@@ -269,8 +269,10 @@ def test_iterators_give_back_reader_slots_and_descriptors(path):
     drained = [c.range_(n, None, 0) for n in range(60)]
     for n, it in enumerate(drained):
         assert next(partly[n]) is not None and len(list(it)) == 100 - n
+    with pytest.raises(tarnel.Error, match=LOCKED):  # the -lock file as a database: its descriptor
+        tarnel.open(path + "-lock")                     # stays, closing it would drop our record locks
     assert sum(t is not None for t in mine()) == 60  # a drained iterator gave its snapshot back
-    assert fds() == opened_fds  # snapshots share the environment's descriptors
+    assert fds() == opened_fds + 1  # snapshots share the environment's descriptors
     del partly, drained, it
     gc.collect()
     slots = mine()
@@ -335,10 +337,10 @@ def test_new_file_under_a_name_whose_lock_file_is_in_use(tmp_path, how, found):
 
 
 # "link": a dangling symbolic link, through which the open makes the file; "cut": a database
-# shorter than its last commit, refused after the -lock file is made.
+# shorter than its last commit, refused after LMDB's open; "self": x-lock is a link to x.
 @pytest.mark.parametrize("lock, data", [("tarnel", None), ("text", None), ("text", b"notes\n" * 100),
                                         (None, b"notes\n" * 100), (None, b"\0" * 20000), (None, os.urandom(16384)),
-                                        ("text", "link"), ("link", "cut")])
+                                        ("text", "link"), ("link", "cut"), ("empty", "cut"), ("self", "cut")])
 def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
     path = str(tmp_path / "x")
     if data == "link":
@@ -356,6 +358,8 @@ def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
     elif lock == "link":  # a chain: x-lock -> l -> made/l
         os.symlink("l", path + "-lock")
         os.symlink("made/l", tmp_path / "l")
+    elif lock:  # what an opener killed before writing it leaves, or the data file itself
+        os.symlink("x", path + "-lock") if lock == "self" else (tmp_path / "x-lock").write_bytes(b"")
     (tmp_path / "made").mkdir()
     files = lambda: {str(p.relative_to(tmp_path)): os.readlink(p) if p.is_symlink() else  # noqa: E731
                      p.read_bytes() for p in sorted(tmp_path.rglob("*")) if not p.is_dir()}
@@ -363,6 +367,7 @@ def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
     with pytest.raises(tarnel.Error) as e:
         tarnel.open(path)
     assert str(e.value).startswith("MDB_INVALID: File is not an LMDB file" if isinstance(data, bytes) else
+                                   "lock file is the database file itself: " if lock == "self" else
                                    "database file is cut short: 12288 bytes" if data == "cut" else
                                    "not an LMDB lock file: " + path + "-lock")
     assert files() == before
@@ -373,6 +378,59 @@ def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
         os.remove(path if data == "cut" else path + "-lock")
         tarnel.open(path).collection("c").put(1, {})
         assert tarnel.open(path).collection("c").get(1) == {} and len(os.listdir(tmp_path / "made")) == 1
+
+
+# Flips the symbolic link argv[1] between argv[2] and argv[3] until it is killed, as `ln -sfn`
+# does: a new link renamed over the old one.
+FLIP = r"""
+import os, sys
+link, targets = sys.argv[1], sys.argv[2:]
+for n in range(10 ** 12):
+    os.symlink(targets[n % 2], link + ".new")
+    os.replace(link + ".new", link)
+"""
+
+
+def refused(path):
+    """Whether another open of `path` is refused because a database holds the file."""
+    try:
+        tarnel.open(path).close()
+        return False
+    except tarnel.Error as e:
+        assert str(e) == LOCKED
+        return True
+
+
+@pytest.mark.parametrize("targets", ["existing", "absent"])
+def test_open_through_a_link_that_is_repointed(tmp_path, targets):
+    a, b, link = (str(tmp_path / n) for n in ("a.db", "b.db", "current.db"))
+    held = {a: set(), b: set()}  # the keys each file holds
+    for p in held if targets == "existing" else ():
+        tarnel.open(p).collection("c").put(p, {})
+        held[p].add(p)
+    os.symlink(a, link)
+    flipper = subprocess.Popen([sys.executable, "-c", FLIP, link, a, b])
+    try:
+        end, rounds = time.monotonic() + (30 if LONG else 2), 0
+        while time.monotonic() < end or rounds < 20:
+            db = tarnel.open(link, durable=False)
+            db.collection("c").put(rounds, {})
+            locked = [p for p in held if os.path.exists(p) and refused(p)]
+            db.close()
+            assert len(locked) == 1, rounds
+            held[locked[0]].add(rounds)  # the put went to the file the open locked
+            assert set(os.listdir(tmp_path)) - {"current.db.new"} == {"current.db", "current.db-lock"} | (
+                {"a.db", "a.db-lock", "b.db", "b.db-lock"} if targets == "existing" else {locked[0][-4:]}), rounds
+            assert {p: set(snapshot(p).get("c", {})) for p in held if os.path.exists(p)} == \
+                {p: keys for p, keys in held.items() if keys}, rounds
+            if targets == "absent":
+                for name in (locked[0], locked[0] + "-lock"):
+                    os.remove(name)
+                held[locked[0]] = set()
+            rounds += 1
+    finally:
+        flipper.kill()
+        flipper.wait()
 
 
 # Daemon threads that the interpreter's exit stops inside user code a call runs for them (three
@@ -462,41 +520,73 @@ def test_interpreter_exit_with_threads_inside_calls(path, store, kind, call):
             assert list(c) == list(range(len(c))) and len(c) % 10 == 0
 
 
-# The child of a fork is refused every inherited call, and can open the file once the parent closes.
+# The child of a fork is refused every inherited call, whatever a thread of the parent held at
+# the fork (argv[2]: the step lock of `held`, inside a step stalled in Python code; or the writer
+# slot and the table map, in commits that create collections); a database opened in the
+# child works, and the child can open the parent's file once the parent closes it.
 FORK = r"""
-p = sys.argv[1]
+import datetime, signal, threading, time
+p, busy = sys.argv[1], sys.argv[2]
 db = tarnel.open(p)
 c = db.collection("c")
 c.put_many([(i, {}) for i in range(200)])
 it = c.iter_(0, False)
 first = [next(it) for _ in range(50)]
+db.collection("d").put(0, {"t": datetime.datetime(2020, 1, 1)})
+held = db.collection("d").iter_(1, False)
+running, (entered, enter) = [True], os.pipe()
+def stall(_):  # reading a stored datetime reaches datetime.timezone
+    os.write(enter, b".")
+    while running[0]:
+        time.sleep(0.001)
+    return datetime.timezone
+def writes(n=0):
+    while running[0]:
+        db.collection("w%%d" %% n).put(0, {})
+        n += 1
+        os.write(enter, b".") if n == 3 else None
+if busy == "step":
+    sys.modules["datetime"] = type("Fake", (), {"datetime": datetime.datetime, "timezone": property(stall)})()
+thread = threading.Thread(target=lambda: next(held) if busy == "step" else writes())
+thread.start()
+os.read(entered, 1)
 to_child, from_parent = os.pipe()
 to_parent, from_child = os.pipe()
 def step(send, wait):
     os.write(send, b".")
     os.read(wait, 1)
 if os.fork() == 0:
-    calls = [lambda: c.put(1000, {}), lambda: c.put_many([(1, {})]), lambda: c.get(1), lambda: c.delete(2),
-             c.len, c.first, lambda: list(c.iter_(0, False)), lambda: next(it), db.names, lambda: db.drop("c")]
-    print("child", [attempt(f) for f in calls] == [%r] * len(calls), attempt(tarnel.open, p), flush=True)
+    signal.alarm(30)  # a call that waits for a lock of the parent's ends the child
+    calls = [lambda: next(held), lambda: c.put(1000, {}), lambda: c.put_many([(1, {})]), lambda: c.get(1),
+             lambda: c.delete(2), c.len, c.first, lambda: list(c.iter_(0, False)), lambda: next(it), db.names,
+             lambda: db.drop("c"), lambda: db.collection("x").put(1, {})]
+    mine = lambda: tarnel.open(p + ".child").collection("c").put(1, {}) or tarnel.open().collection("c").put(1, {})
+    print("child", [attempt(f) for f in calls] == [%r] * len(calls), attempt(tarnel.open, p), attempt(mine), flush=True)
     db.close()
+    del db, c, it, held
     step(from_child, to_child)  # the parent closes
     print("child", attempt(lambda: tarnel.open(p).collection("c").put("child", {})), flush=True)
     step(from_child, to_child)  # the parent reopens, this child still alive
     os._exit(0)
+os.close(from_child)
+os.close(to_child)
+running[0] = False
+thread.join()
 os.read(to_parent, 1)
 print("parent", first + list(it) == list(range(200)), flush=True)
+del held  # a live iterator would keep the file locked
 db.close()
 step(from_parent, to_parent)
 print("parent", attempt(lambda: print(tarnel.open(p).collection("c").len())), flush=True)
 os.write(from_parent, b".")
-os.wait()
+print("child status", os.wait()[1])
 """
 
 
-def test_database_inherited_through_fork(path):
-    assert child(FORK % FORKED, path) == ["child True " + LOCKED, "parent True", "child ok", "201",
-                                          "parent ok"]
+@pytest.mark.parametrize("busy", ["step", "writes"])
+def test_database_inherited_through_fork(path, busy):
+    assert child(FORK % FORKED, path, busy) == ["child True %s ok" % LOCKED, "parent True", "child ok", "201",
+                                                "parent ok", "child status 0"]
 
 
 SMALL_ADDRESS_SPACE = r"""

@@ -7,7 +7,9 @@
 // the same thread that is refused with ValueError; another thread waits for the mutex with the
 // interpreter lock released, so the step that holds it can finish. Once the interpreter
 // finalizes, the step another thread holds never finishes (that thread is being stopped,
-// py/gil.h), so the finalizing thread is refused instead of waiting.
+// py/gil.h), so the finalizing thread is refused instead of waiting. In a child process forked
+// after the iterator was made, a step is refused before the mutex is asked for: a thread of the
+// parent may have held it at the fork, and no thread of the child will ever let it go.
 #include <atomic>
 #include <optional>
 #include <thread>
@@ -26,6 +28,7 @@ namespace {
 struct IterState {
   IterState(std::optional<Scan> walk, Emit emit_what) : scan(std::move(walk)), what(emit_what) {}
 
+  const unsigned generation = store::fork_generation();  // when the iterator was made
   PoisonMutex mu;
   std::atomic<std::thread::id> owner{};
   std::optional<Scan> scan GUARDED_BY(mu);  // empty once the walk has ended
@@ -70,6 +73,9 @@ PyObject* Iter_iter(PyObject* self) {
 
 PyObject* Iter_next(PyObject* self) {
   IterState* it = &py::value_of<IterState>(self);
+  if (it->generation != store::fork_generation()) {
+    return error::raise(Status::error(store::kForked));
+  }
   StepLock lock(it);
   if (!lock.acquire()) return nullptr;
   it->mu.assert_held();

@@ -1,5 +1,7 @@
 #include "error/error.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -26,6 +28,20 @@ std::atomic<CellState> g_state{CellState::kNone};
 PyObject* g_type = nullptr;
 std::mutex g_mu;
 std::condition_variable g_cv;
+pthread_t g_creator;  // the thread that marked the creation under way (written under g_mu)
+
+// A fork() while another thread creates the class: that thread does not exist in the child, so
+// the child gives its claim up (the child's next fetch makes the class). The mutex is held
+// across the fork, so the child finds it free and the cell as one thread left it.
+std::once_flag g_atfork_once;
+void before_fork() { g_mu.lock(); }
+void after_fork_in_parent() { g_mu.unlock(); }
+void after_fork_in_child() {
+  if (g_state.load() == CellState::kCreating && !pthread_equal(g_creator, pthread_self())) {
+    g_state.store(CellState::kNone);
+  }
+  g_mu.unlock();
+}
 
 // The creator's claim on the cell, given up unless the class was published (the creation
 // failed, or the interpreter's end stopped the creator, py/gil.h): the next thread that needs
@@ -68,6 +84,8 @@ PyObject* create() {
 
 PyObject* type_object() {
   if (g_state.load(std::memory_order_acquire) == CellState::kCreated) return g_type;
+  std::call_once(g_atfork_once,
+                 [] { pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child); });
   Claim claim;
   {
     py::Unlocked unlocked;
@@ -75,6 +93,7 @@ PyObject* type_object() {
     g_cv.wait(lock, [] { return g_state.load() != CellState::kCreating; });
     if (g_state.load() == CellState::kNone) {
       g_state.store(CellState::kCreating);
+      g_creator = pthread_self();
       claim.held = true;
     }
   }  // the interpreter lock is held again from here on

@@ -165,12 +165,16 @@ int check_data_file(int fd) {
 }
 
 // An existing -lock file is used only when LMDB made it (its magic number first) or it holds
-// nothing (empty, or zeros only: one whose opener stopped before writing it). LMDB would
-// overwrite anything else, which is someone else's file.
-Status check_lock_file(int fd, off_t size, const std::string& lock_path) {
+// nothing (empty, or zeros only: one whose opener stopped before writing it); *blank says which.
+// LMDB would overwrite anything else, which is someone else's file.
+Status check_lock_file(int fd, off_t size, const std::string& lock_path, bool* blank) {
+  *blank = true;
   if (size == 0) return Status();
   uint32_t magic = 0;
-  if (pread(fd, &magic, sizeof magic, 0) == sizeof magic && magic == kMagic) return Status();
+  if (pread(fd, &magic, sizeof magic, 0) == sizeof magic && magic == kMagic) {
+    *blank = false;
+    return Status();
+  }
   if (size <= kLockBytes) {
     std::string bytes(static_cast<size_t>(size), '\1');
     if (pread(fd, bytes.data(), bytes.size(), 0) == size &&
@@ -180,6 +184,70 @@ Status check_lock_file(int fd, off_t size, const std::string& lock_path) {
   }
   return Status::error("not an LMDB lock file: " + lock_path);
 }
+
+// The folder for files of our own that live only while an open runs: /dev/shm, else $TMPDIR,
+// else /tmp.
+std::string scratch_dir() {
+  struct stat st;
+  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0) {
+    return "/dev/shm";
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+// Names under which LMDB opens exactly the files an open holds. LMDB opens its files by name:
+// the -lock file, then the data file twice (for its pages, and for its commit record), and a
+// name may pass to another file between any two of those opens (a symbolic link re-pointed, a
+// file renamed over it). Pages would then go to one file and the commit record to another, or
+// to a file whose lock another database holds. So LMDB is given links, in a folder of this
+// process's own, to /proc/self/fd/N: that names the open file behind descriptor N itself, not a
+// path, whatever becomes of the database's names meanwhile.
+class HeldNames {
+ public:
+  HeldNames() = default;
+  HeldNames(const HeldNames&) = delete;
+  HeldNames& operator=(const HeldNames&) = delete;
+  ~HeldNames() {
+    if (dir_.empty()) return;
+    unlink(data_.c_str());
+    unlink((data_ + "-lock").c_str());
+    rmdir(dir_.c_str());
+  }
+
+  // Makes `data()` and `data()` + "-lock" name the files open on `data_fd` and `lock_fd`.
+  Status make(int data_fd, int lock_fd) {
+    for (int fd : {data_fd, lock_fd}) {
+      struct stat mine, seen;
+      if (fstat(fd, &mine) != 0) return storage_error(errno);
+      if (stat(fd_name(fd).c_str(), &seen) != 0 || seen.st_dev != mine.st_dev ||
+          seen.st_ino != mine.st_ino) {
+        return Status::error(
+            "/proc/self/fd does not show this process's open files: a file database needs "
+            "/proc mounted");
+      }
+    }
+    std::string dir = scratch_dir() + "/tarnel-open-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) {
+      return Status::error(storage_error(errno).message() + ": cannot make a folder in " +
+                           scratch_dir());
+    }
+    dir_ = std::move(dir);
+    data_ = dir_ + "/db";
+    if (symlink(fd_name(data_fd).c_str(), data_.c_str()) != 0 ||
+        symlink(fd_name(lock_fd).c_str(), (data_ + "-lock").c_str()) != 0) {
+      return storage_error(errno);
+    }
+    return Status();
+  }
+  const std::string& data() const { return data_; }
+
+ private:
+  static std::string fd_name(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+  std::string dir_;
+  std::string data_;
+};
 
 // Creates and opens an environment on `path`. While the address space for the map cannot be
 // reserved (ENOMEM), tries again with half the map, down to kMinMapSize.
@@ -215,7 +283,9 @@ int allocate_rest(int lock_fd) {
 // What an open of a file environment has made or taken so far. If the open fails, every file
 // is put back as it was found: files it created are removed (at the end of a dangling link, the
 // link stays), an empty data file is emptied again (LMDB writes its first pages early), and so
-// is a created one that could not be removed. Only files whose flock it holds are changed.
+// is a created one that could not be removed; a -lock file found blank (empty or zeros) gets
+// its size back, blank again (we allocate it, LMDB writes its header). Only files whose flock it
+// holds are changed.
 struct Opening {
   std::string path;
   std::string lock_path;
@@ -225,10 +295,14 @@ struct Opening {
   std::string data_created;  // the files created, by open_or_create
   std::string lock_created;
   off_t data_size = 0;
+  off_t lock_blank = -1;  // the size of a -lock file found blank
 
   ~Opening() {
     if (lock_fd >= 0) {
-      remove_created(lock_created, lock_fd);
+      if (!remove_created(lock_created, lock_fd) && lock_blank >= 0) {
+        [[maybe_unused]] int rc = ftruncate(lock_fd, 0);
+        rc = ftruncate(lock_fd, lock_blank);
+      }
       ::close(lock_fd);
     }
     if (data_fd >= 0) {
@@ -316,12 +390,12 @@ void Env::on_fork_child() NO_THREAD_SAFETY_ANALYSIS {
 Env::Env(MDB_env* env) : env_(env), max_value_size_(value_limit(env)) {
   std::call_once(g_atfork_once,
                  [] { pthread_atfork(&on_fork_prepare, &on_fork_parent, &Env::on_fork_child); });
-  fork_generation_ = g_fork_generation.load(std::memory_order_relaxed);
+  fork_generation_ = fork_generation();
 }
 
-bool Env::forked() const {
-  return fork_generation_ != g_fork_generation.load(std::memory_order_relaxed);
-}
+unsigned fork_generation() { return g_fork_generation.load(std::memory_order_relaxed); }
+
+bool Env::forked() const { return fork_generation_ != fork_generation(); }
 
 Status Env::open_tables() {
   std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables;
@@ -392,6 +466,12 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   if (o.data_fd < 0) return storage_error(errno);
   struct stat st;
   if (fstat(o.data_fd, &st) != 0) return storage_error(errno);
+  // The -lock file of an environment of this process, under another name: refused, and the
+  // descriptor stays open until that environment ends (closing it would drop its record locks).
+  if (Env* owner = lock_owner(st.st_dev, st.st_ino)) {
+    owner->spare_fds_.push_back(std::exchange(o.data_fd, -1));
+    return Status::error(kLocked);
+  }
   auto key = std::make_pair(st.st_dev, st.st_ino);
   for (auto it = registry().find(key); it != registry().end(); it = registry().find(key)) {
     found = it->second.env.lock();
@@ -432,22 +512,28 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
     owner->spare_fds_.push_back(lock_fd);
     return Status::error(kLocked);
   }
+  if (ls.st_dev == st.st_dev && ls.st_ino == st.st_ino) {  // a link to the data file, say
+    ::close(lock_fd);  // no environment of this process uses the data file
+    return Status::error("lock file is the database file itself: " + o.lock_path);
+  }
   if (int e = lock_exclusive(lock_fd); e != 0) {
     ::close(lock_fd);  // no environment of this process uses it
     return e == EWOULDBLOCK ? Status::error(kLocked) : storage_error(e);
   }
   o.lock_fd = lock_fd;
   o.lock_created = std::move(lock_created);
-  if (Status s = check_lock_file(lock_fd, ls.st_size, o.lock_path); !s.ok()) return s;
-  if (int e = allocate(lock_fd, kLockBytes); e != 0) {
-    if (o.lock_created.empty()) {
-      [[maybe_unused]] int rc = ftruncate(lock_fd, ls.st_size);  // as it was found
-    }
-    return storage_error(e);
-  }
+  bool blank;
+  if (Status s = check_lock_file(lock_fd, ls.st_size, o.lock_path, &blank); !s.ok()) return s;
+  if (blank) o.lock_blank = ls.st_size;
+  if (int e = allocate(lock_fd, kLockBytes); e != 0) return storage_error(e);
 
   MDB_env* raw = nullptr;
-  if (Status s = open_env(path, kMapSize, 0666, &raw); !s.ok()) return s;
+  {
+    HeldNames names;
+    Status s = names.make(o.data_fd, lock_fd);
+    if (s.ok()) s = open_env(names.data(), kMapSize, 0666, &raw);
+    if (!s.ok()) return s;
+  }  // LMDB keeps its descriptors; the names go
   if (int e = allocate_rest(lock_fd); e != 0) {
     mdb_env_close(raw);
     return storage_error(e);
@@ -476,13 +562,7 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
 }
 
 Status Env::open_memory(std::shared_ptr<Env>* out) {
-  std::string dir = "/dev/shm";
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(dir.c_str(), W_OK) != 0) {
-    const char* tmp = std::getenv("TMPDIR");
-    dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-  }
-  std::string path = dir + "/tarnel-XXXXXX";
+  std::string path = scratch_dir() + "/tarnel-XXXXXX";
   int fd = mkstemp(path.data());
   if (fd < 0) return storage_error(errno);
   ::close(fd);

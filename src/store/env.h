@@ -45,6 +45,10 @@ namespace tarnel::store {
 // each Env.
 extern Mutex g_registry_mu;
 
+// How many fork()s this process descends from since tarnel first opened a database. An object
+// that remembers the count at its making was made before a fork when the count has changed.
+unsigned fork_generation();
+
 // An engine failure as tarnel.Error. `rc` is an LMDB return code or an errno value: errno values
 // read "I/O error: {strerror} (os error {n})", LMDB's own codes keep the library's text.
 Status storage_error(int rc);
@@ -60,7 +64,7 @@ class Env {
   // Refuses a file (or -lock file) that another engine database or another process holds. A
   // failed open leaves every file as it found it.
   static Status open_file(const std::string& path, std::shared_ptr<Env>* out);
-  // A private environment on an unlinked file in /dev/shm (else $TMPDIR).
+  // A private environment on an unlinked file in /dev/shm (else $TMPDIR, else /tmp).
   static Status open_memory(std::shared_ptr<Env>* out);
   // Ends the engine database's claim on a file environment: a new open may reuse it.
   void release() { claimed_.store(false); }
