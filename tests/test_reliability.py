@@ -340,7 +340,8 @@ def test_new_file_under_a_name_whose_lock_file_is_in_use(tmp_path, how, found):
 # shorter than its last commit, refused after LMDB's open; "self": x-lock is a link to x.
 @pytest.mark.parametrize("lock, data", [("tarnel", None), ("text", None), ("text", b"notes\n" * 100),
                                         (None, b"notes\n" * 100), (None, b"\0" * 20000), (None, os.urandom(16384)),
-                                        ("text", "link"), ("link", "cut"), ("empty", "cut"), ("self", "cut")])
+                                        ("text", "link"), ("link", "cut"), ("empty", "cut"), ("zeros", "cut"),
+                                        ("self", "cut")])
 def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
     path = str(tmp_path / "x")
     if data == "link":
@@ -359,7 +360,8 @@ def test_open_changes_no_file_it_does_not_own(tmp_path, lock, data):
         os.symlink("l", path + "-lock")
         os.symlink("made/l", tmp_path / "l")
     elif lock:  # what an opener killed before writing it leaves, or the data file itself
-        os.symlink("x", path + "-lock") if lock == "self" else (tmp_path / "x-lock").write_bytes(b"")
+        os.symlink("x", path + "-lock") if lock == "self" else (tmp_path / "x-lock").write_bytes(
+            b"\0" * 5000 * (lock == "zeros"))
     (tmp_path / "made").mkdir()
     files = lambda: {str(p.relative_to(tmp_path)): os.readlink(p) if p.is_symlink() else  # noqa: E731
                      p.read_bytes() for p in sorted(tmp_path.rglob("*")) if not p.is_dir()}

@@ -283,9 +283,9 @@ int allocate_rest(int lock_fd) {
 // What an open of a file environment has made or taken so far. If the open fails, every file
 // is put back as it was found: files it created are removed (at the end of a dangling link, the
 // link stays), an empty data file is emptied again (LMDB writes its first pages early), and so
-// is a created one that could not be removed; a -lock file found blank (empty or zeros) gets
-// its size back, blank again (we allocate it, LMDB writes its header). Only files whose flock it
-// holds are changed.
+// is a created one that could not be removed; a -lock file found gets its size back (we
+// allocate it), and one found blank (empty or zeros) is blank again (LMDB writes its header).
+// Only files whose flock it holds are changed.
 struct Opening {
   std::string path;
   std::string lock_path;
@@ -295,13 +295,14 @@ struct Opening {
   std::string data_created;  // the files created, by open_or_create
   std::string lock_created;
   off_t data_size = 0;
-  off_t lock_blank = -1;  // the size of a -lock file found blank
+  off_t lock_size = -1;  // as the -lock file was found, once it is checked
+  bool lock_blank = false;
 
   ~Opening() {
     if (lock_fd >= 0) {
-      if (!remove_created(lock_created, lock_fd) && lock_blank >= 0) {
-        [[maybe_unused]] int rc = ftruncate(lock_fd, 0);
-        rc = ftruncate(lock_fd, lock_blank);
+      if (!remove_created(lock_created, lock_fd) && lock_size >= 0) {
+        [[maybe_unused]] int rc = lock_blank ? ftruncate(lock_fd, 0) : 0;
+        rc = ftruncate(lock_fd, lock_size);
       }
       ::close(lock_fd);
     }
@@ -522,9 +523,10 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   }
   o.lock_fd = lock_fd;
   o.lock_created = std::move(lock_created);
-  bool blank;
-  if (Status s = check_lock_file(lock_fd, ls.st_size, o.lock_path, &blank); !s.ok()) return s;
-  if (blank) o.lock_blank = ls.st_size;
+  if (Status s = check_lock_file(lock_fd, ls.st_size, o.lock_path, &o.lock_blank); !s.ok()) {
+    return s;
+  }
+  o.lock_size = ls.st_size;
   if (int e = allocate(lock_fd, kLockBytes); e != 0) return storage_error(e);
 
   MDB_env* raw = nullptr;
