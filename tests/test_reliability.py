@@ -5,9 +5,11 @@ import os
 import pathlib
 import random
 import select
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -434,6 +436,19 @@ def test_open_through_a_link_that_is_repointed(tmp_path, targets):
         flipper.kill()
         flipper.wait()
 
+
+
+def test_first_open_removes_link_folders_that_killed_opens_left(tmp_path):
+    if not os.access("/dev/shm", os.W_OK):
+        pytest.skip("the folders go to $TMPDIR here")
+    left, running = (tempfile.mkdtemp(prefix="tarnel-open-", dir="/dev/shm") for _ in range(2))
+    for folder in (left, running):
+        os.symlink("/proc/self/fd/7", folder + "/db")
+        os.symlink("/proc/self/fd/8", folder + "/db-lock")
+    os.utime(left, (time.time() - 3600,) * 2)
+    child("tarnel.open(sys.argv[1]).close()", str(tmp_path / "x.db"))
+    assert not os.path.exists(left) and len(os.listdir(running)) == 2
+    shutil.rmtree(running)
 
 # Daemon threads that the interpreter's exit stops inside user code a call runs for them (three
 # callers), or at the writer slot (two writers); a finalizer then uses what they held: the writer

@@ -1,5 +1,6 @@
 #include "store/env.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <string>
 #include <utility>
@@ -196,6 +198,32 @@ std::string scratch_dir() {
   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
+// The folders of HeldNames (below), and how old one must be before an open takes it for one a
+// killed process left (an open holds its folder for the moments LMDB's open takes).
+constexpr char kHeldPrefix[] = "tarnel-open-";
+constexpr time_t kHeldStaleSeconds = 600;
+
+// Removes the folders of HeldNames that processes of this user killed during an open left in
+// `dir`: each holds no more than its two links.
+void remove_stale_held(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  const time_t now = time(nullptr);
+  while (const dirent* e = readdir(d)) {
+    if (std::strncmp(e->d_name, kHeldPrefix, sizeof kHeldPrefix - 1) != 0) continue;
+    std::string folder = dir + "/" + e->d_name;
+    struct stat st;
+    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+        now - st.st_mtime < kHeldStaleSeconds) {
+      continue;
+    }
+    unlink((folder + "/db").c_str());
+    unlink((folder + "/db-lock").c_str());
+    rmdir(folder.c_str());
+  }
+  closedir(d);
+}
+
 // Names under which LMDB opens exactly the files an open holds. LMDB opens its files by name:
 // the -lock file, then the data file twice (for its pages, and for its commit record), and a
 // name may pass to another file between any two of those opens (a symbolic link re-pointed, a
@@ -227,10 +255,13 @@ class HeldNames {
             "/proc mounted");
       }
     }
-    std::string dir = scratch_dir() + "/tarnel-open-XXXXXX";
+    const std::string scratch = scratch_dir();
+    static std::once_flag swept;  // once a process
+    std::call_once(swept, [&] { remove_stale_held(scratch); });
+    std::string dir = scratch + "/" + kHeldPrefix + "XXXXXX";
     if (mkdtemp(dir.data()) == nullptr) {
       return Status::error(storage_error(errno).message() + ": cannot make a folder in " +
-                           scratch_dir());
+                           scratch);
     }
     dir_ = std::move(dir);
     data_ = dir_ + "/db";
