@@ -437,7 +437,8 @@ def test_open_through_a_link_that_is_repointed(tmp_path, targets):
         flipper.wait()
 
 
-
+# A process killed inside LMDB's open leaves the folder of links it gave LMDB; a later process's
+# first open removes it once it is old (a young one may belong to an open still running).
 def test_first_open_removes_link_folders_that_killed_opens_left(tmp_path):
     if not os.access("/dev/shm", os.W_OK):
         pytest.skip("the folders go to $TMPDIR here")
@@ -449,6 +450,7 @@ def test_first_open_removes_link_folders_that_killed_opens_left(tmp_path):
     child("tarnel.open(sys.argv[1]).close()", str(tmp_path / "x.db"))
     assert not os.path.exists(left) and len(os.listdir(running)) == 2
     shutil.rmtree(running)
+
 
 # Daemon threads that the interpreter's exit stops inside user code a call runs for them (three
 # callers), or at the writer slot (two writers); a finalizer then uses what they held: the writer
