@@ -203,6 +203,13 @@ std::string scratch_dir() {
 constexpr char kHeldPrefix[] = "tarnel-open-";
 constexpr time_t kHeldStaleSeconds = 600;
 
+// Removes a folder of HeldNames and its two links.
+void remove_held(const std::string& folder) {
+  unlink((folder + "/db").c_str());
+  unlink((folder + "/db-lock").c_str());
+  rmdir(folder.c_str());
+}
+
 // Removes the folders of HeldNames that processes of this user killed during an open left in
 // `dir`: each holds no more than its two links.
 void remove_stale_held(const std::string& dir) {
@@ -217,9 +224,7 @@ void remove_stale_held(const std::string& dir) {
         now - st.st_mtime < kHeldStaleSeconds) {
       continue;
     }
-    unlink((folder + "/db").c_str());
-    unlink((folder + "/db-lock").c_str());
-    rmdir(folder.c_str());
+    remove_held(folder);
   }
   closedir(d);
 }
@@ -237,19 +242,16 @@ class HeldNames {
   HeldNames(const HeldNames&) = delete;
   HeldNames& operator=(const HeldNames&) = delete;
   ~HeldNames() {
-    if (dir_.empty()) return;
-    unlink(data_.c_str());
-    unlink((data_ + "-lock").c_str());
-    rmdir(dir_.c_str());
+    if (!dir_.empty()) remove_held(dir_);
   }
 
-  // Makes `data()` and `data()` + "-lock" name the files open on `data_fd` and `lock_fd`.
-  Status make(int data_fd, int lock_fd) {
-    for (int fd : {data_fd, lock_fd}) {
-      struct stat mine, seen;
-      if (fstat(fd, &mine) != 0) return storage_error(errno);
-      if (stat(fd_name(fd).c_str(), &seen) != 0 || seen.st_dev != mine.st_dev ||
-          seen.st_ino != mine.st_ino) {
+  // Makes `data()` and `data()` + "-lock" name the files open on `data_fd` and `lock_fd`, whose
+  // fstat() gave `data` and `lock`.
+  Status make(int data_fd, const struct stat& data, int lock_fd, const struct stat& lock) {
+    for (auto [fd, mine] : {std::pair{data_fd, &data}, std::pair{lock_fd, &lock}}) {
+      struct stat seen;
+      if (stat(fd_name(fd).c_str(), &seen) != 0 || seen.st_dev != mine->st_dev ||
+          seen.st_ino != mine->st_ino) {
         return Status::error(
             "/proc/self/fd does not show this process's open files: a file database needs "
             "/proc mounted");
@@ -563,7 +565,7 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   MDB_env* raw = nullptr;
   {
     HeldNames names;
-    Status s = names.make(o.data_fd, lock_fd);
+    Status s = names.make(o.data_fd, st, lock_fd, ls);
     if (s.ok()) s = open_env(names.data(), kMapSize, 0666, &raw);
     if (!s.ok()) return s;
   }  // LMDB keeps its descriptors; the names go
