@@ -52,6 +52,11 @@ unsigned fork_generation();
 // An engine failure as tarnel.Error. `rc` is an LMDB return code or an errno value: errno values
 // read "I/O error: {strerror} (os error {n})", LMDB's own codes keep the library's text.
 Status storage_error(int rc);
+// "{strerror} (os error {n})": the text of errno value `e` in storage_error().
+std::string os_error_text(int e);
+
+// The text of the error for a file (or -lock file) that a database already holds.
+inline constexpr const char kLocked[] = "Database already open. Cannot acquire lock.";
 
 // "{what} of {n} bytes is longer than the engine's limit of 511 bytes", as tarnel.Error: a key
 // or a table name over kMaxKeyBytes.
@@ -64,7 +69,8 @@ class Env {
   // Refuses a file (or -lock file) that another engine database or another process holds. A
   // failed open leaves every file as it found it.
   static Status open_file(const std::string& path, std::shared_ptr<Env>* out);
-  // A private environment on an unlinked file in /dev/shm (else $TMPDIR, else /tmp).
+  // A private environment on an unlinked file in the first of /dev/shm, $TMPDIR and /tmp where
+  // its files can be made.
   static Status open_memory(std::shared_ptr<Env>* out);
   // Ends the engine database's claim on a file environment: a new open may reuse it.
   void release() { claimed_.store(false); }
@@ -117,8 +123,16 @@ class Env {
   explicit Env(MDB_env* env);
   // The fork() handler of a child process (see env.cc).
   static void on_fork_child();
+  // One try of open_file(). Sets *again, and returns nothing else, when a file it locked has no
+  // name left: the open starts over. An environment that it looked at but did not take goes to
+  // `passed` (released after the registry's mutex: an environment's end takes it).
+  static Status open_once(const std::string& path, MutexLock* registry_lock,
+                          std::vector<std::shared_ptr<Env>>* passed, bool* again,
+                          std::shared_ptr<Env>* out) REQUIRES(g_registry_mu);
   // The file environment of this process that uses the -lock file `dev`, `ino`, if any.
   static Env* lock_owner(dev_t dev, ino_t ino) REQUIRES(g_registry_mu);
+  // The same for the file that `name` leads to now, if any.
+  static Env* lock_owner_of(const std::string& name) REQUIRES(g_registry_mu);
   // Gives the pooled read transactions back, then closes the environment.
   void close_env() EXCLUDES(pool_mu_);
   // Reads the table map from the last commit.

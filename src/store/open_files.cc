@@ -1,0 +1,430 @@
+#include "store/open_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <utility>
+
+namespace tarnel::store {
+namespace {
+
+// LMDB's file formats, as far as open checks them: the magic number that begins a lock file
+// and the meta page of a data file (after the page header), the data file's version, and the
+// page header's flag of a meta page.
+constexpr uint32_t kMagic = 0xBEEFC0DE;
+constexpr uint32_t kDataVersion = 1;
+constexpr uint16_t kMetaPage = 0x08;
+
+// The most rounds open_or_create takes on one name: as many links as the kernel follows.
+constexpr int kMaxLinks = 40;
+
+// Opens `path` read-write, creating the file when it does not exist; *created names the file it
+// created (empty when it created none). When `path` is a dangling symbolic link, or a chain of
+// them, the file is created at the chain's end, so *created names that file: removing `path`
+// would remove the link and keep the file. Every creation is exclusive (O_EXCL), so the name is
+// always one that did not exist before.
+int open_or_create(const std::string& path, mode_t mode, std::string* created) {
+  created->clear();
+  std::string name = path;
+  for (int round = 0; round <= kMaxLinks; ++round) {
+    int fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      *created = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    // A dangling symbolic link (O_EXCL refuses it): its target is tried next, read relative to
+    // the link's directory. Not a link (any more): the name changed meanwhile, tried again.
+    char target[PATH_MAX];
+    ssize_t n = readlink(name.c_str(), target, sizeof target);
+    if (n < 0 && errno != EINVAL && errno != ENOENT) return -1;
+    if (n >= static_cast<ssize_t>(sizeof target)) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    if (n <= 0) continue;
+    size_t slash = name.rfind('/');
+    if (target[0] == '/' || slash == std::string::npos) {
+      name.assign(target, static_cast<size_t>(n));
+    } else {
+      name.resize(slash + 1);
+      name.append(target, static_cast<size_t>(n));
+    }
+  }
+  errno = ELOOP;
+  return -1;
+}
+
+// Removes `name`, the file that `fd` has open and that this open created, unless the name has
+// meanwhile passed to another file (renamed over, or a directory on the way replaced). Says
+// whether it removed it; an empty name was never created.
+bool remove_created(const std::string& name, int fd) {
+  struct stat mine, now;
+  if (name.empty() || fstat(fd, &mine) != 0 || lstat(name.c_str(), &now) != 0 ||
+      mine.st_dev != now.st_dev || mine.st_ino != now.st_ino) {
+    return false;
+  }
+  return unlink(name.c_str()) == 0;
+}
+
+// An exclusive flock on `fd`: 0, EWOULDBLOCK when another open file description holds it, or
+// another errno. A file system without flock counts as locked.
+int lock_exclusive(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  int e = errno;
+  return e == ENOLCK || e == EOPNOTSUPP || e == ENOSYS ? 0 : e;
+}
+
+// LMDB sets up the lock file before it reads the data file, so a data file that is not LMDB's
+// is refused here first, with LMDB's own error, and the lock file is never touched for it.
+int check_data_file(int fd) {
+  unsigned char head[24];
+  ssize_t n = pread(fd, head, sizeof head, 0);
+  if (n < 0) return errno;
+  if (n == 0) return 0;  // a new database
+  if (n < static_cast<ssize_t>(sizeof head)) return MDB_INVALID;
+  uint16_t flags;
+  uint32_t magic, version;
+  std::memcpy(&flags, head + 10, sizeof flags);
+  std::memcpy(&magic, head + 16, sizeof magic);
+  std::memcpy(&version, head + 20, sizeof version);
+  if ((flags & kMetaPage) == 0 || magic != kMagic) return MDB_INVALID;
+  return version == kDataVersion ? 0 : MDB_VERSION_MISMATCH;
+}
+
+// An existing -lock file is used only when LMDB made it (its magic number first) or it holds
+// nothing (empty, or zeros only: one whose opener stopped before writing it); *blank says which.
+// LMDB would overwrite anything else, which is someone else's file.
+Status check_lock_file(int fd, off_t size, const std::string& lock_path, bool* blank) {
+  *blank = true;
+  if (size == 0) return Status();
+  uint32_t magic = 0;
+  if (pread(fd, &magic, sizeof magic, 0) == sizeof magic && magic == kMagic) {
+    *blank = false;
+    return Status();
+  }
+  if (size <= kLockBytes) {
+    std::string bytes(static_cast<size_t>(size), '\1');
+    if (pread(fd, bytes.data(), bytes.size(), 0) == size &&
+        bytes.find_first_not_of('\0') == std::string::npos) {
+      return Status();
+    }
+  }
+  return Status::error("not an LMDB lock file: " + lock_path);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// ---- The folder of links -------------------------------------------------------------------
+
+// The folders of HeldNames (below): kHeldPrefix and six letters or digits (mkdtemp's), mode 0700,
+// holding at most the links "db" and "db-lock" into a process's descriptors. How old one must be
+// before an open takes it for one a killed process left: an open holds its folder for the
+// moments LMDB's open takes.
+constexpr char kHeldPrefix[] = "tarnel-open-";
+constexpr size_t kHeldPrefixLen = sizeof kHeldPrefix - 1;
+constexpr char kDataLink[] = "db";
+constexpr char kLockLink[] = "db-lock";
+constexpr time_t kHeldStaleSeconds = 600;
+
+// Where the links point: the folder of this thread's descriptors, which the kernel has had
+// since Linux 3.17, else the process's. LMDB's open runs on the thread that made the links, and
+// /proc/self shows no descriptors once the process's main thread has ended.
+std::string fd_folder() {
+  static std::atomic<bool> has_thread_self{false};
+  struct stat st;
+  if (has_thread_self.load(std::memory_order_relaxed) ||
+      stat("/proc/thread-self/fd", &st) == 0) {
+    has_thread_self.store(true, std::memory_order_relaxed);
+    return "/proc/thread-self/fd";
+  }
+  return "/proc/self/fd";
+}
+
+// Whether `target` is what HeldNames links to: /proc/self/fd/N or /proc/thread-self/fd/N.
+bool is_held_target(std::string_view target) {
+  for (std::string_view folder : {"/proc/self/fd/", "/proc/thread-self/fd/"}) {
+    if (target.size() > folder.size() && target.substr(0, folder.size()) == folder) {
+      std::string_view n = target.substr(folder.size());
+      return n.find_first_not_of("0123456789") == std::string_view::npos;
+    }
+  }
+  return false;
+}
+
+// Removes the folder `name` of `place` if an open killed midway left it: its name, owner, mode
+// and age are those of a folder of HeldNames, and it holds nothing but links that one makes.
+// Anything else, a user's own folder of a like name included, stays untouched.
+void remove_if_left(const std::string& place, const char* name, time_t now) {
+  const size_t len = std::strlen(name);
+  if (len != kHeldPrefixLen + 6 || std::strncmp(name, kHeldPrefix, kHeldPrefixLen) != 0) return;
+  for (size_t i = kHeldPrefixLen; i < len; ++i) {
+    const char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return;
+  }
+  const std::string folder = place + "/" + name;
+  struct stat st;
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 07777) != 0700 || now - st.st_mtime < kHeldStaleSeconds) {
+    return;
+  }
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    ::close(fd);
+    return;
+  }
+  std::vector<std::string> links;
+  bool ours = true;
+  while (const dirent* e = readdir(d)) {
+    const std::string entry = e->d_name;
+    if (entry == "." || entry == "..") continue;
+    char target[64];
+    struct stat ls;
+    ssize_t n = -1;
+    if ((entry == kDataLink || entry == kLockLink) &&
+        fstatat(fd, entry.c_str(), &ls, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(ls.st_mode)) {
+      n = readlinkat(fd, entry.c_str(), target, sizeof target);
+    }
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof target) ||
+        !is_held_target(std::string_view(target, static_cast<size_t>(n)))) {
+      ours = false;
+      break;
+    }
+    links.push_back(entry);
+  }
+  if (ours) {
+    for (const std::string& link : links) unlinkat(fd, link.c_str(), 0);
+  }
+  closedir(d);
+  if (ours) rmdir(folder.c_str());
+}
+
+// Once a process for each place: removes the folders that opens killed midway left there.
+void sweep_once(const std::string& place) {
+  static std::mutex mu;
+  static auto* swept = new std::vector<std::string>();
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    for (const std::string& p : *swept) {
+      if (p == place) return;
+    }
+    swept->push_back(place);
+  }
+  DIR* d = opendir(place.c_str());
+  if (d == nullptr) return;
+  const time_t now = time(nullptr);
+  while (const dirent* e = readdir(d)) remove_if_left(place, e->d_name, now);
+  closedir(d);
+}
+
+// Names under which LMDB opens exactly the files an open holds. LMDB opens its files by name:
+// the -lock file, then the data file twice (for its pages, and for its commit record), and a
+// name may pass to another file between any two of those opens (a symbolic link re-pointed, a
+// file renamed over it). Pages would then go to one file and the commit record to another, or
+// to a file whose lock another database holds. So LMDB is given links, in a folder of this
+// process's own, to /proc/thread-self/fd/N: that names the open file behind descriptor N
+// itself, not a path, whatever becomes of the database's names meanwhile.
+class HeldNames {
+ public:
+  HeldNames() = default;
+  HeldNames(const HeldNames&) = delete;
+  HeldNames& operator=(const HeldNames&) = delete;
+  ~HeldNames() {
+    if (dir_.empty()) return;
+    unlink(data_.c_str());
+    unlink((data_ + "-lock").c_str());
+    rmdir(dir_.c_str());
+  }
+
+  // Makes the folder in `place` and its links into `fds` (fd_folder()). Returns 0 or an errno.
+  int make(const std::string& place, const std::string& fds, const FoundFiles& files) {
+    std::string dir = place + "/" + kHeldPrefix + "XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) return errno;
+    dir_ = std::move(dir);
+    data_ = dir_ + "/" + kDataLink;
+    if (symlink((fds + "/" + std::to_string(files.data_fd())).c_str(), data_.c_str()) != 0 ||
+        symlink((fds + "/" + std::to_string(files.lock_fd())).c_str(),
+                (dir_ + "/" + kLockLink).c_str()) != 0) {
+      return errno;
+    }
+    return 0;
+  }
+
+  // Whether the links lead to the files: 0, an errno, or -1 where they lead to other files.
+  int check(const FoundFiles& files) const {
+    struct stat st;
+    if (stat(data_.c_str(), &st) != 0) return errno;
+    if (!same_file(st, files.data())) return -1;
+    if (stat((data_ + "-lock").c_str(), &st) != 0) return errno;
+    return same_file(st, files.lock()) ? 0 : -1;
+  }
+
+  const std::string& data() const { return data_; }
+
+ private:
+  std::string dir_;
+  std::string data_;
+};
+
+// Whether `fds` (fd_folder()) shows the files on their descriptors.
+bool shows_files(const std::string& fds, const FoundFiles& files) {
+  struct stat st;
+  return stat((fds + "/" + std::to_string(files.data_fd())).c_str(), &st) == 0 &&
+         same_file(st, files.data()) &&
+         stat((fds + "/" + std::to_string(files.lock_fd())).c_str(), &st) == 0 &&
+         same_file(st, files.lock());
+}
+
+}  // namespace
+
+int allocate(int fd, off_t len) {
+  if (fallocate(fd, 0, 0, len) == 0) return 0;
+  int e = errno;
+  return e == EOPNOTSUPP || e == ENOSYS ? 0 : e;
+}
+
+int allocate_rest(int lock_fd) {
+  struct stat st;
+  if (fstat(lock_fd, &st) != 0) return errno;
+  return st.st_size > kLockBytes ? allocate(lock_fd, st.st_size) : 0;
+}
+
+std::vector<std::string> scratch_places() {
+  std::vector<std::string> places = {"/dev/shm"};
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp != nullptr && *tmp != '\0' && places[0] != tmp) places.emplace_back(tmp);
+  if (places.back() != "/tmp") places.emplace_back("/tmp");
+  return places;
+}
+
+Status no_place(const char* what, const std::string& trail) {
+  // The trail begins with its separator.
+  return Status::error(std::string("I/O error: no folder for ") + what + "; tried " +
+                       trail.substr(trail.empty() ? 0 : 2));
+}
+
+// ---- FoundFiles ------------------------------------------------------------------------------
+
+FoundFiles::FoundFiles(const std::string& path) : path_(path), lock_path_(path + "-lock") {}
+
+FoundFiles::~FoundFiles() {
+  if (lock_fd_ >= 0) {
+    if (lock_locked_ && !remove_created(lock_created_, lock_fd_) && lock_size_ >= 0) {
+      [[maybe_unused]] int rc = lock_blank_ ? ftruncate(lock_fd_, 0) : 0;
+      rc = ftruncate(lock_fd_, lock_size_);
+    }
+    ::close(lock_fd_);
+  }
+  if (data_fd_ >= 0) {
+    // LMDB writes a new database's first pages early: one found empty is emptied again, and so
+    // is one created that could not be removed.
+    if (data_locked_ && !remove_created(data_created_, data_fd_) && data_st_.st_size == 0) {
+      [[maybe_unused]] int rc = ftruncate(data_fd_, 0);
+    }
+    ::close(data_fd_);
+  }
+}
+
+int FoundFiles::open_data() {
+  data_fd_ = open_or_create(path_, 0666, &data_created_);
+  if (data_fd_ < 0 || fstat(data_fd_, &data_st_) != 0) return errno;
+  return 0;
+}
+
+Status FoundFiles::lock_data() {
+  if (int e = lock_exclusive(data_fd_); e != 0) {
+    return e == EWOULDBLOCK ? Status::error(kLocked) : storage_error(e);
+  }
+  data_locked_ = true;
+  if (int rc = check_data_file(data_fd_); rc != 0) return storage_error(rc);
+  return Status();
+}
+
+int FoundFiles::open_lock() {
+  lock_fd_ = open_or_create(lock_path_, 0666, &lock_created_);
+  if (lock_fd_ < 0 || fstat(lock_fd_, &lock_st_) != 0) return errno;
+  return 0;
+}
+
+Status FoundFiles::lock_lock() {
+  if (same_file(lock_st_, data_st_)) {  // a link to the data file, say
+    return Status::error("lock file is the database file itself: " + lock_path_);
+  }
+  if (int e = lock_exclusive(lock_fd_); e != 0) {
+    return e == EWOULDBLOCK ? Status::error(kLocked) : storage_error(e);
+  }
+  lock_locked_ = true;
+  if (Status s = check_lock_file(lock_fd_, lock_st_.st_size, lock_path_, &lock_blank_); !s.ok()) {
+    return s;
+  }
+  lock_size_ = lock_st_.st_size;
+  if (int e = allocate(lock_fd_, kLockBytes); e != 0) return storage_error(e);
+  return Status();
+}
+
+bool FoundFiles::nameless() const {
+  struct stat st;
+  return (fstat(data_fd_, &st) == 0 && st.st_nlink == 0) ||
+         (fstat(lock_fd_, &st) == 0 && st.st_nlink == 0);
+}
+
+int FoundFiles::give_data() { return std::exchange(data_fd_, -1); }
+
+int FoundFiles::give_lock() { return std::exchange(lock_fd_, -1); }
+
+void FoundFiles::keep(int* data_fd, int* lock_fd) {
+  *data_fd = std::exchange(data_fd_, -1);
+  *lock_fd = std::exchange(lock_fd_, -1);
+}
+
+// ---- LMDB's open through the links ---------------------------------------------------------
+
+Status open_through_links(const FoundFiles& files,
+                          const std::function<Status(const std::string& name)>& open_engine) {
+  const std::string fds = fd_folder();
+  std::string trail;
+  for (const std::string& place : scratch_places()) {
+    sweep_once(place);
+    HeldNames names;
+    if (int e = names.make(place, fds, files); e != 0) {
+      trail += "; " + place + ": " + os_error_text(e);
+      continue;
+    }
+    int e = names.check(files);
+    std::string why;
+    if (e == 0) {
+      Status s = open_engine(names.data());
+      // Links that still lead to the files: the failure is the database's own.
+      if (s.ok() || (e = names.check(files)) == 0) return s;
+      why = s.message();
+    } else {
+      why = e > 0 ? os_error_text(e) : "its links lead to other files";
+    }
+    // Links that do not lead to the files are the place's fault (a mount that follows no
+    // symbolic links, say), unless /proc does not show the files at all.
+    if (!shows_files(fds, files)) {
+      return Status::error(fds + " does not show this process's open files: a file database "
+                           "needs /proc mounted");
+    }
+    trail += "; " + place + ": " + why;
+  }
+  return no_place("the links to the database's files", trail);
+}
+
+}  // namespace tarnel::store
