@@ -439,6 +439,60 @@ def test_open_through_a_link_that_is_repointed(tmp_path, targets):
         flipper.wait()
 
 
+# Opens a file database (argv[1]) and an in-memory one, after the shell commands of argv[2] in a
+# mount namespace of its own, or ("main") in a thread of a process whose main thread has ended
+# (pthread_exit, as a C program that embeds Python may do).
+SETTING = r"""
+import ctypes, threading
+def work():
+    while sys.argv[2] == "main" and os.listdir("/proc/self/fd"):  # empty once the main thread ends
+        pass
+    def file_db():
+        tarnel.open(sys.argv[1]).collection("c").put(1, {})
+        assert tarnel.open(sys.argv[1]).collection("c").get(1) == {}
+    print(attempt(file_db), attempt(lambda: tarnel.open().collection("c").put(1, {})), sep="\n", flush=True)
+    os._exit(0)
+threading.Thread(target=work).start()
+if sys.argv[2] == "main":
+    ctypes.CDLL(None).pthread_exit(None)
+"""
+SHM = "mount -t tmpfs -o %s tarnel-test /dev/shm"
+NOWHERE = ("I/O error: no folder for %s; tried /dev/shm: Read-only file system (os error 30); /missing: No such "
+           "file or directory (os error 2); /tmp: Read-only file system (os error 30)")
+
+
+# The link folder (and an in-memory database's files) go to the first of /dev/shm, $TMPDIR and /tmp
+# where they can be made and used. "long": a $TMPDIR where the folder fits PATH_MAX, its links not.
+@pytest.mark.parametrize("mounts, tmpdir, result", [
+    ("main", None, ["ok", "ok"]),
+    (SHM % "nr_inodes=1", None, ["ok", "ok"]),
+    (SHM % "nr_inodes=2", None, ["ok", "ok"]),
+    (SHM % "nosymfollow", None, ["ok", "ok"]),
+    (SHM % "ro", "/missing", ["ok", "ok"]),
+    (SHM % "ro", "long", ["ok", "ok"]),
+    (SHM % "ro" + " && mount --bind /tmp /tmp && mount --bind {db} {db} && mount -o remount,bind,ro /tmp", "/missing",
+     [NOWHERE % "the links to the database's files", NOWHERE % "an in-memory database's files"]),
+], ids=["main-thread-ended", "shm-no-free-inode", "shm-one-free-inode", "shm-nosymfollow", "tmpdir-missing",
+        "tmpdir-long", "nowhere"])
+def test_open_wherever_the_link_folder_can_be_made(tmp_path, mounts, tmpdir, result):
+    db = tmp_path / "db"
+    db.mkdir()
+    env, cmd = dict(CHILD_ENV), [sys.executable, "-c", PRELUDE + SETTING, str(db / "x.db"), mounts]
+    if tmpdir == "long":  # 4072 characters: the folder's name takes 19 more, its "db-lock" link 27
+        tmpdir = str(tmp_path)
+        while len(tmpdir) < 4072:
+            tmpdir += "/" + "d" * min(200, 4072 - len(tmpdir) - 1)
+        os.makedirs(tmpdir)
+    if tmpdir:
+        env["TMPDIR"] = tmpdir
+    if mounts != "main":
+        if os.geteuid() != 0 or not shutil.which("unshare"):
+            pytest.skip("mounting in a namespace of its own needs root and unshare")
+        cmd = ["unshare", "-m", "sh", "-c", mounts.format(db=db) + ' && exec "$0" "$@"'] + cmd
+    r = subprocess.run(cmd, capture_output=True, text=True, timeout=120, env=env)
+    assert (r.returncode, r.stdout.splitlines()) == (0, result), r.stderr[-4000:]
+
+
 # Opens argv[1] in a loop with room for two more descriptors only: each open creates the files
 # when they are missing, fails inside LMDB's open (EMFILE) and removes the files it created.
 FAILING_OPENER = r"""

@@ -309,7 +309,7 @@ Status Env::open_once(const std::string& path, MutexLock* registry_lock,
 
   // 5. LMDB opens the files through names that lead to them alone, whatever becomes of theirs.
   MDB_env* raw = nullptr;
-  Status s = open_through_links(files, [&raw](const std::string& name) {
+  Status s = open_through_links(files, [&](const std::string& name) {
     return open_env(name, kMapSize, 0666, &raw);
   });
   if (!s.ok()) return s;

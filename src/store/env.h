@@ -159,8 +159,9 @@ class Env {
   ino_t lock_ino_ GUARDED_BY(g_registry_mu) = 0;
   int data_fd_ GUARDED_BY(g_registry_mu) = -1;  // holds the flock on the data file
   int lock_fd_ GUARDED_BY(g_registry_mu) = -1;  // holds the flock on the -lock file
-  // Descriptors of the -lock file that refused opens left: closing one would drop this
-  // environment's record locks, so they are closed after it.
+  // Descriptors of the -lock file that refused opens left (where a name passed to it between
+  // the open's look at the name and its open): closing one would drop this environment's record
+  // locks, so they are closed after it.
   std::vector<int> spare_fds_ GUARDED_BY(g_registry_mu);
 };
 
