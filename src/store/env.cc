@@ -250,6 +250,8 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
                        "opened, " + std::to_string(kMaxOpenTries) + " times in a row");
 }
 
+// The road of an open: find and lock the files, check them, hand LMDB names that lead to them.
+// On every failure `files` puts back each file as the open found it.
 Status Env::open_once(const std::string& path, MutexLock* registry_lock,
                       std::vector<std::shared_ptr<Env>>* passed, bool* again,
                       std::shared_ptr<Env>* out) {
@@ -288,8 +290,8 @@ Status Env::open_once(const std::string& path, MutexLock* registry_lock,
     return reusable ? Status() : Status::error(kLocked);
   }
 
-  // 3. Both files flocked and checked, as asked above for the -lock file, before and after it
-  // is opened.
+  // 3. Both files flocked and checked. The -lock name is looked at before it is opened, and the
+  // file it reached after, as the data file's in step 1.
   if (Status s = files.lock_data(); !s.ok()) return s;
   if (lock_owner_of(files.lock_path()) != nullptr) return Status::error(kLocked);
   if (int e = files.open_lock(); e != 0) return storage_error(e);

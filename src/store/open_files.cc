@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace tarnel::store {

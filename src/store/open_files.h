@@ -43,7 +43,8 @@ int allocate_rest(int lock_fd);
 // database, as long as it does), in the order they are tried: /dev/shm, $TMPDIR, /tmp.
 std::vector<std::string> scratch_places();
 
-// "tried {place}: {why}; {place}: {why}": `trail` holds one "; {place}: {why}" per place.
+// The error of an open that found no place for `what`: "I/O error: no folder for {what}; tried
+// {place}: {why}; ...". `trail` holds "; {place}: {why}" for each place tried.
 Status no_place(const char* what, const std::string& trail);
 
 class FoundFiles {
