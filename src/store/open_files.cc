@@ -380,9 +380,14 @@ Status FoundFiles::lock_lock() {
 }
 
 bool FoundFiles::nameless() const {
-  struct stat st;
-  return (fstat(data_fd_, &st) == 0 && st.st_nlink == 0) ||
-         (fstat(lock_fd_, &st) == 0 && st.st_nlink == 0);
+  // A link count of 0 is taken at its word only where the name no longer leads to the file: a
+  // file system that counts no links (some FUSE ones) must not make every open start over.
+  auto lost = [](int fd, const std::string& name) {
+    struct stat st, now;
+    return fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 0 &&
+           (stat(name.c_str(), &now) != 0 || !same_file(st, now));
+  };
+  return lost(data_fd_, path_) || lost(lock_fd_, lock_path_);
 }
 
 int FoundFiles::give_data() { return std::exchange(data_fd_, -1); }
