@@ -1,7 +1,5 @@
 #include "store/env.h"
 
-#include "store/open_files.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,14 +11,16 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
-#include <mutex>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "store/open_files.h"
 
 namespace tarnel::store {
 namespace {

@@ -130,6 +130,14 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// 0 where `name` leads to `file` (as fstat() gave it), else an errno, or -1 where it leads to
+// another file.
+int leads_to(const std::string& name, const struct stat& file) {
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0) return errno;
+  return same_file(st, file) ? 0 : -1;
+}
+
 // ---- The folder of links -------------------------------------------------------------------
 
 // The folders of HeldNames (below): kHeldPrefix and six letters or digits (mkdtemp's), mode 0700,
@@ -269,11 +277,8 @@ class HeldNames {
 
   // Whether the links lead to the files: 0, an errno, or -1 where they lead to other files.
   int check(const FoundFiles& files) const {
-    struct stat st;
-    if (stat(data_.c_str(), &st) != 0) return errno;
-    if (!same_file(st, files.data())) return -1;
-    if (stat((data_ + "-lock").c_str(), &st) != 0) return errno;
-    return same_file(st, files.lock()) ? 0 : -1;
+    int e = leads_to(data_, files.data());
+    return e != 0 ? e : leads_to(data_ + "-lock", files.lock());
   }
 
   const std::string& data() const { return data_; }
@@ -285,11 +290,8 @@ class HeldNames {
 
 // Whether `fds` (fd_folder()) shows the files on their descriptors.
 bool shows_files(const std::string& fds, const FoundFiles& files) {
-  struct stat st;
-  return stat((fds + "/" + std::to_string(files.data_fd())).c_str(), &st) == 0 &&
-         same_file(st, files.data()) &&
-         stat((fds + "/" + std::to_string(files.lock_fd())).c_str(), &st) == 0 &&
-         same_file(st, files.lock());
+  return leads_to(fds + "/" + std::to_string(files.data_fd()), files.data()) == 0 &&
+         leads_to(fds + "/" + std::to_string(files.lock_fd()), files.lock()) == 0;
 }
 
 }  // namespace
@@ -383,9 +385,8 @@ bool FoundFiles::nameless() const {
   // A link count of 0 is taken at its word only where the name no longer leads to the file: a
   // file system that counts no links (some FUSE ones) must not make every open start over.
   auto lost = [](int fd, const std::string& name) {
-    struct stat st, now;
-    return fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 0 &&
-           (stat(name.c_str(), &now) != 0 || !same_file(st, now));
+    struct stat st;
+    return fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 0 && leads_to(name, st) != 0;
   };
   return lost(data_fd_, path_) || lost(lock_fd_, lock_path_);
 }
