@@ -539,7 +539,7 @@ def test_no_write_lost_to_a_peer_whose_open_fails(tmp_path):
     finally:
         for peer in peers:  # stopped between opens: one killed inside an open would leave its link folder
             peer.send_signal(signal.SIGINT)
-            peer.communicate()
+            peer.communicate(timeout=60)
 
 
 # A process killed inside LMDB's open leaves the folder of links it gave LMDB; a later process's
