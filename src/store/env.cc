@@ -225,6 +225,7 @@ Env* Env::lock_owner(dev_t dev, ino_t ino) {
 }
 
 Env* Env::lock_owner_of(const std::string& name) {
+  if (registry().empty()) return nullptr;  // no look needed: the usual open of a first database
   struct stat st;
   return stat(name.c_str(), &st) == 0 ? lock_owner(st.st_dev, st.st_ino) : nullptr;
 }
