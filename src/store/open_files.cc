@@ -147,7 +147,7 @@ int leads_to(const std::string& name, const struct stat& file) {
 constexpr char kHeldPrefix[] = "tarnel-open-";
 constexpr size_t kHeldPrefixLen = sizeof kHeldPrefix - 1;
 constexpr char kDataLink[] = "db";
-constexpr char kLockLink[] = "db-lock";
+constexpr char kLockLink[] = "db-lock";  // LMDB's name for it: the data file's name + "-lock"
 constexpr time_t kHeldStaleSeconds = 600;
 
 // Where the links point: the folder of this thread's descriptors, which the kernel has had
@@ -269,7 +269,7 @@ class HeldNames {
     data_ = dir_ + "/" + kDataLink;
     if (symlink((fds + "/" + std::to_string(files.data_fd())).c_str(), data_.c_str()) != 0 ||
         symlink((fds + "/" + std::to_string(files.lock_fd())).c_str(),
-                (dir_ + "/" + kLockLink).c_str()) != 0) {
+                (data_ + "-lock").c_str()) != 0) {
       return errno;
     }
     return 0;
