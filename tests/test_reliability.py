@@ -439,6 +439,27 @@ def test_open_through_a_link_that_is_repointed(tmp_path, targets):
         flipper.wait()
 
 
+# y.db opened in a loop while a link flips between the -lock file of a database open here and
+# another file: y.db itself ("data"), or y.db-lock ("lock"). An open whose look at the name saw
+# the other file, and whose open() reached the -lock file, is refused without keeping a descriptor.
+@pytest.mark.parametrize("link, other", [("y.db", "b.db"), ("y.db-lock", "b.db-lock")], ids=["data", "lock"])
+def test_opens_refused_through_a_flipping_name_keep_no_descriptor(tmp_path, link, other):
+    fds = lambda: len(os.listdir("/proc/self/fd"))  # noqa: E731
+    db = tarnel.open(str(tmp_path / "a.db"))
+    link, other = str(tmp_path / link), str(tmp_path / other)
+    os.symlink(other, link)
+    flipper = subprocess.Popen([sys.executable, "-c", FLIP, link, str(tmp_path / "a.db-lock"), other])
+    try:
+        before, end = fds(), time.monotonic() + 2
+        while time.monotonic() < end:
+            refused(str(tmp_path / "y.db"))
+        assert fds() == before
+    finally:
+        flipper.kill()
+        flipper.wait()
+        db.close()
+
+
 # Opens a file database (argv[1]) and an in-memory one, after the shell commands of argv[2] in a
 # mount namespace of its own, or ("main") in a thread of a process whose main thread has ended
 # (pthread_exit, as a C program that embeds Python may do).
@@ -468,12 +489,13 @@ NOWHERE = ("I/O error: no folder for %s; tried /dev/shm: Read-only file system (
     (SHM % "nr_inodes=1", None, ["ok", "ok"]),
     (SHM % "nr_inodes=2", None, ["ok", "ok"]),
     (SHM % "nosymfollow", None, ["ok", "ok"]),
+    (SHM % "size=528384", None, ["ok", "ok"]),  # 129 pages: room for the -lock file, not LMDB's first pages
     (SHM % "ro", "/missing", ["ok", "ok"]),
     (SHM % "ro", "long", ["ok", "ok"]),
     (SHM % "ro" + " && mount --bind /tmp /tmp && mount --bind {db} {db} && mount -o remount,bind,ro /tmp", "/missing",
      [NOWHERE % "the links to the database's files", NOWHERE % "an in-memory database's files"]),
-], ids=["main-thread-ended", "shm-no-free-inode", "shm-one-free-inode", "shm-nosymfollow", "tmpdir-missing",
-        "tmpdir-long", "nowhere"])
+], ids=["main-thread-ended", "shm-no-free-inode", "shm-one-free-inode", "shm-nosymfollow", "shm-room-for-lock-only",
+        "tmpdir-missing", "tmpdir-long", "nowhere"])
 def test_open_wherever_the_link_folder_can_be_made(tmp_path, mounts, tmpdir, result):
     db = tmp_path / "db"
     db.mkdir()
@@ -581,6 +603,68 @@ def test_first_open_removes_link_folders_that_killed_opens_left(tmp_path):
     finally:
         for folder in made:
             shutil.rmtree(folder, ignore_errors=True)
+
+
+# Kills processes that open and close in-memory databases in a loop, each at a random moment, with
+# /dev/shm of its own; prints what they left there but folders of links as in FOLDERS, then, once
+# those are an hour old, what is left after an open in a new process.
+KILLED_IN_MEMORY = r"""
+import random, re, time
+LOOP = "import tarnel\nprint(flush=True)\nwhile True:\n    tarnel.open().close()\n"
+for _ in range(5):
+    loops = [subprocess.Popen([sys.executable, "-c", LOOP], stdout=subprocess.PIPE) for _ in range(8)]
+    for p in loops:
+        p.stdout.readline()
+        time.sleep(random.uniform(0, 0.02))
+        p.kill()
+        p.wait()
+def links(folder):
+    return os.lstat(folder).st_mode == 0o40700 and all(
+        e in ("db", "db-lock") and re.fullmatch(r"/proc/(thread-)?self/fd/\d+", os.readlink(os.path.join(folder, e)))
+        for e in os.listdir(folder))
+left = os.listdir("/dev/shm")
+print([n for n in left if not (re.fullmatch("tarnel-open-[0-9A-Za-z]{6}", n) and links("/dev/shm/" + n))])
+for n in left:
+    os.utime("/dev/shm/" + n, (time.time() - 3600,) * 2)
+other("tarnel.open().close()")
+print(os.listdir("/dev/shm"))
+"""
+
+
+def test_in_memory_opens_killed_midway_leave_nothing_for_good():
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        pytest.skip("mounting in a namespace of its own needs root and unshare")
+    r = subprocess.run(["unshare", "-m", "sh", "-c", SHM % "mode=1777" + ' && exec "$0" "$@"', sys.executable, "-c",
+                        PRELUDE + KILLED_IN_MEMORY], capture_output=True, text=True, timeout=120, env=CHILD_ENV)
+    assert (r.returncode, r.stdout.splitlines()) == (0, ["[]", "[]"]), r.stderr[-4000:]
+
+
+# An ordinary user's opens under a umask that clears some of the owner's bits (argv[2]): of a
+# database it made in the folder argv[1] before, and of an in-memory one.
+UMASK = r"""
+if os.geteuid() == 0:
+    os.setgroups([])
+    os.setgid(65534)
+    os.setuid(65534)
+path = os.path.join(sys.argv[1], "x.db")
+tarnel.open(path).collection("c").put(1, {})
+os.umask(int(sys.argv[2], 8))
+def file_db():
+    tarnel.open(path).collection("c").put(2, {})
+    assert tarnel.open(path).collection("c").get(2) == {}
+print(attempt(file_db), attempt(lambda: tarnel.open().collection("c").put(1, {})))
+"""
+
+
+@pytest.mark.parametrize("umask", ["100", "200", "700"])
+def test_open_under_a_umask_without_the_owners_bits(umask):
+    folder = tempfile.mkdtemp()  # tmp_path lies in a folder of root's alone
+    try:
+        if os.geteuid() == 0:  # root may write anywhere: the child drops to an ordinary user
+            os.chown(folder, 65534, 65534)
+        assert child(UMASK, folder, umask) == ["ok ok"]
+    finally:
+        shutil.rmtree(folder)
 
 
 # Daemon threads that the interpreter's exit stops inside user code a call runs for them (three

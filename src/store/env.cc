@@ -16,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,23 +68,24 @@ size_t value_limit(MDB_env* env) {
 }
 
 // Creates and opens an environment on `path`. While the address space for the map cannot be
-// reserved (ENOMEM), tries again with half the map, down to kMinMapSize.
-Status open_env(const std::string& path, size_t map_size, mdb_mode_t mode, MDB_env** out) {
+// reserved (ENOMEM), tries again with half the map, down to kMinMapSize. *rc is the failure's
+// LMDB code or errno.
+Status open_env(const std::string& path, size_t map_size, mdb_mode_t mode, MDB_env** out,
+                int* rc) {
   for (;; map_size /= 2) {
     MDB_env* env = nullptr;
-    int rc = mdb_env_create(&env);
-    if (rc != 0) return storage_error(rc);
-    if ((rc = mdb_env_set_mapsize(env, map_size)) == 0 &&
-        (rc = mdb_env_set_maxdbs(env, kMaxTables)) == 0 &&
-        (rc = mdb_env_set_maxreaders(env, kMaxReaders)) == 0 &&
-        (rc = mdb_env_open(env, path.c_str(), kEnvFlags, mode)) == 0) {
+    if ((*rc = mdb_env_create(&env)) != 0) return storage_error(*rc);
+    if ((*rc = mdb_env_set_mapsize(env, map_size)) == 0 &&
+        (*rc = mdb_env_set_maxdbs(env, kMaxTables)) == 0 &&
+        (*rc = mdb_env_set_maxreaders(env, kMaxReaders)) == 0 &&
+        (*rc = mdb_env_open(env, path.c_str(), kEnvFlags, mode)) == 0) {
       *out = env;
       return Status();
     }
     mdb_env_close(env);
-    if (rc != ENOMEM) return storage_error(rc);
+    if (*rc != ENOMEM) return storage_error(*rc);
     if (map_size <= kMinMapSize) {
-      return Status::error(storage_error(rc).message() +
+      return Status::error(storage_error(*rc).message() +
                            ": could not reserve even 1 GiB of address space to map the database");
     }
   }
@@ -93,20 +95,47 @@ Status open_env(const std::string& path, size_t map_size, mdb_mode_t mode, MDB_e
 // with SIGBUS at the first read of a page past its end, since the map is larger than the file.
 // Every page a commit refers to lies at or below its last page, and a healthy file holds them
 // all (pages are written before the commit that refers to them), so such a file is refused.
-Status check_length(MDB_env* env) {
+// `fs` is what fstat() gives for LMDB's descriptor of the file.
+Status check_length(MDB_env* env, const struct stat& fs) {
   MDB_envinfo info;
   MDB_stat st;
-  mdb_filehandle_t fd;
-  struct stat fs;
-  if (mdb_env_info(env, &info) != 0 || mdb_env_stat(env, &st) != 0 ||
-      mdb_env_get_fd(env, &fd) != 0 || fstat(fd, &fs) != 0) {
-    return Status();
-  }
+  if (mdb_env_info(env, &info) != 0 || mdb_env_stat(env, &st) != 0) return Status();
   uint64_t need = (uint64_t{info.me_last_pgno} + 1) * st.ms_psize;
   uint64_t have = static_cast<uint64_t>(fs.st_size);
   if (have >= need) return Status();
   return Status::error("database file is cut short: " + std::to_string(have) +
                        " bytes, its last commit needs " + std::to_string(need));
+}
+
+// Opens the environment through `name` (open_env) on the files `data` and `lock`, then makes sure
+// that LMDB's own descriptor is `data`: the folder of links is the open's own only while no
+// other process's sweep takes it for a stale one (clocks that disagree, an open stalled for
+// minutes), and a sweep removes what LMDB would open next. (LMDB's second open of the data file,
+// for its commit records, creates nothing: it fails where the link has gone.) Then the file must
+// hold its last commit (check_length) and what LMDB added to the -lock file is allocated. *rc is
+// LMDB's code or errno where open_env failed.
+Status open_env_on(const std::string& name, const HeldFile& data, const HeldFile& lock,
+                   size_t map_size, mdb_mode_t mode, MDB_env** out, int* rc) {
+  MDB_env* env = nullptr;
+  Status s = open_env(name, map_size, mode, &env, rc);
+  if (!s.ok()) return s;
+  mdb_filehandle_t fd;
+  struct stat fs;
+  if (mdb_env_get_fd(env, &fd) != 0 || fstat(fd, &fs) != 0 || fs.st_dev != data.st.st_dev ||
+      fs.st_ino != data.st.st_ino) {
+    s = Status::error("LMDB reached another file than the one the open holds: the folder of "
+                      "links was changed while LMDB opened it");
+  } else if (int e = allocate_rest(lock.fd); e != 0) {
+    s = storage_error(e);
+  } else {
+    s = check_length(env, fs);
+  }
+  if (!s.ok()) {
+    mdb_env_close(env);
+    return s;
+  }
+  *out = env;
+  return s;
 }
 
 // A writer killed after writing its commit's meta page but before recording the commit in the
@@ -151,8 +180,6 @@ void Env::on_fork_child() NO_THREAD_SAFETY_ANALYSIS {
   g_fork_generation.fetch_add(1, std::memory_order_relaxed);
   for (auto& [key, entry] : registry()) {
     Env* env = entry.raw;
-    for (int fd : env->spare_fds_) ::close(fd);
-    env->spare_fds_.clear();
     ::close(env->data_fd_);
     ::close(env->lock_fd_);
     env->data_fd_ = env->lock_fd_ = -1;
@@ -224,10 +251,17 @@ Env* Env::lock_owner(dev_t dev, ino_t ino) {
   return nullptr;
 }
 
-Env* Env::lock_owner_of(const std::string& name) {
-  if (registry().empty()) return nullptr;  // no look needed: the usual open of a first database
-  struct stat st;
-  return stat(name.c_str(), &st) == 0 ? lock_owner(st.st_dev, st.st_ino) : nullptr;
+bool Env::holds_lock_file(const struct stat& st) {
+  return lock_owner(st.st_dev, st.st_ino) != nullptr;
+}
+
+std::shared_ptr<Env> Env::adopt(MDB_env* raw) {
+  Env* env = new (std::nothrow) Env(raw);
+  if (env == nullptr) {
+    mdb_env_close(raw);
+    throw std::bad_alloc();
+  }
+  return std::shared_ptr<Env>(env);  // which deletes `env` where its count cannot be made
 }
 
 Status too_long(const char* what, size_t n) {
@@ -240,11 +274,14 @@ Status too_long(const char* what, size_t n) {
 constexpr int kMaxOpenTries = 64;
 
 Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
-  std::vector<std::shared_ptr<Env>> passed;  // released after the registry's mutex
-  MutexLock lock(&g_registry_mu);
   for (int tries = 0; tries < kMaxOpenTries; ++tries) {
+    std::shared_ptr<Env> passed, made;  // released after the registry's mutex
     bool again = false;
-    Status s = open_once(path, &lock, &passed, &again, out);
+    Status s;
+    {
+      MutexLock lock(&g_registry_mu);
+      s = open_once(path, &lock, &passed, &made, &again, out);
+    }
     if (!again) return s;
   }
   return Status::error("the files of " + path + " lost their names while they were being " +
@@ -252,27 +289,24 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
 }
 
 // The road of an open: find and lock the files, check them, hand LMDB names that lead to them.
-// On every failure `files` puts back each file as the open found it.
+// On every failure `files` puts back what the open changed in the files under its flocks.
 Status Env::open_once(const std::string& path, MutexLock* registry_lock,
-                      std::vector<std::shared_ptr<Env>>* passed, bool* again,
+                      std::shared_ptr<Env>* passed, std::shared_ptr<Env>* made, bool* again,
                       std::shared_ptr<Env>* out) {
   // 1. The data file. A name that leads to the -lock file of an environment of this process is
-  // refused before it is opened; where the name changed hands between that look and the open,
-  // the descriptor stays open until that environment ends (closing any descriptor of its -lock
-  // file would drop the environment's record locks on it).
-  if (lock_owner_of(path) != nullptr) return Status::error(kLocked);
+  // refused without that file being opened for reading and writing: closing such a descriptor
+  // would drop the environment's record locks on it. While no environment is open, there is
+  // none to refuse and nothing to look at.
+  const Refuse refused = registry().empty() ? nullptr : &Env::holds_lock_file;
   FoundFiles files(path);
-  if (int e = files.open_data(); e != 0) return storage_error(e);
-  const struct stat& st = files.data();
-  if (Env* owner = lock_owner(st.st_dev, st.st_ino)) {
-    owner->spare_fds_.push_back(files.give_data());
-    return Status::error(kLocked);
-  }
+  if (Status s = files.open_data(refused); !s.ok()) return s;
+  const struct stat& st = files.data().st;
 
   // 2. An environment of this process on that file: reused while only iterators of a closed
-  // database hold it, through its own -lock file only.
-  const auto key = std::make_pair(st.st_dev, st.st_ino);
-  for (auto it = registry().find(key); it != registry().end(); it = registry().find(key)) {
+  // database hold it, through its own -lock file only. Where its file has lost its name since
+  // this open reached it, the open starts over on what the name leads to now.
+  for (auto it = refused == nullptr ? registry().end() : registry().find({st.st_dev, st.st_ino});
+       it != registry().end(); it = registry().find({st.st_dev, st.st_ino})) {
     std::shared_ptr<Env> found = it->second.env.lock();
     if (!found) {  // its last holder is closing it
       g_registry_cv.wait(*registry_lock);
@@ -286,25 +320,20 @@ Status Env::open_once(const std::string& path, MutexLock* registry_lock,
       *out = std::move(found);
       return Status();
     }
-    passed->push_back(std::move(found));
-    *again = reusable;  // its file lost its name since this open reached it
+    *passed = std::move(found);
+    *again = reusable;
     return reusable ? Status() : Status::error(kLocked);
   }
 
-  // 3. Both files flocked and checked. The -lock name is looked at before it is opened, and the
-  // file it reached after, as the data file's in step 1.
+  // 3. Both files flocked and checked, the -lock file reached as the data file was.
   if (Status s = files.lock_data(); !s.ok()) return s;
-  if (lock_owner_of(files.lock_path()) != nullptr) return Status::error(kLocked);
-  if (int e = files.open_lock(); e != 0) return storage_error(e);
-  const struct stat& ls = files.lock();
-  if (Env* owner = lock_owner(ls.st_dev, ls.st_ino)) {
-    owner->spare_fds_.push_back(files.give_lock());
-    return Status::error(kLocked);
-  }
+  if (Status s = files.open_lock(refused); !s.ok()) return s;
+  const struct stat& ls = files.lock().st;
   if (Status s = files.lock_lock(); !s.ok()) return s;
 
-  // 4. A file that has no name left is one that a failed open of another process made and
-  // removed after this open reached it: start over on what the name leads to now.
+  // 4. A file that had no name left when its flock was taken is one that a failed open of
+  // another process made and removed after this open reached it: start over on what the name
+  // leads to now.
   if (files.nameless()) {
     *again = true;
     return Status();
@@ -312,24 +341,20 @@ Status Env::open_once(const std::string& path, MutexLock* registry_lock,
 
   // 5. LMDB opens the files through names that lead to them alone, whatever becomes of theirs.
   MDB_env* raw = nullptr;
-  Status s = open_through_links(files, [&](const std::string& name) {
-    return open_env(name, kMapSize, 0666, &raw);
-  });
+  Status s = open_through_links(
+      files, [&](const std::string& name, const HeldFile& data, const HeldFile& lock) {
+        int rc;
+        return open_env_on(name, data, lock, kMapSize, 0666, &raw, &rc);
+      });
   if (!s.ok()) return s;
-  if (int e = allocate_rest(files.lock_fd()); e != 0) {
-    mdb_env_close(raw);
-    return storage_error(e);
-  }
-  if (Status cut = check_length(raw); !cut.ok()) {
-    mdb_env_close(raw);
-    return cut;
-  }
   // Slots left by processes that died while reading.
   int dead = 0;
   mdb_reader_check(raw, &dead);
   settle_last_commit(raw);
-  std::shared_ptr<Env> env(new Env(raw));
+  *made = adopt(raw);
+  Env* env = made->get();
   if (Status t = env->open_tables(); !t.ok()) return t;
+  registry().try_emplace({st.st_dev, st.st_ino}, Entry{*made, env});
   env->file_ = true;
   env->claimed_.store(true);
   env->dev_ = st.st_dev;
@@ -337,44 +362,25 @@ Status Env::open_once(const std::string& path, MutexLock* registry_lock,
   env->lock_dev_ = ls.st_dev;
   env->lock_ino_ = ls.st_ino;
   files.keep(&env->data_fd_, &env->lock_fd_);
-  registry()[key] = Entry{env, env.get()};
-  *out = std::move(env);
+  *out = *made;
   return Status();
 }
 
 Status Env::open_memory(std::shared_ptr<Env>* out) {
-  // The lock file is allocated before LMDB maps it, as for a file database. Its descriptor is
-  // closed after the open: the file is this environment's alone, so its record locks guard
-  // nothing. Neither file stays on disk: the environment keeps its descriptors.
-  std::string trail;
-  for (const std::string& place : scratch_places()) {
-    std::string path = place + "/tarnel-XXXXXX";
-    int fd = mkstemp(path.data());
-    if (fd < 0) {
-      trail += "; " + place + ": " + os_error_text(errno);
-      continue;
-    }
-    ::close(fd);
-    const std::string lock_path = path + "-lock";
-    int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    int e = lock_fd < 0 ? errno : allocate(lock_fd, kLockBytes);
-    MDB_env* raw = nullptr;
-    Status s = e != 0 ? storage_error(e) : open_env(path, kMemoryMapSize, 0600, &raw);
-    if (s.ok() && (e = allocate_rest(lock_fd)) != 0) {
-      mdb_env_close(raw);
-      s = storage_error(e);
-    }
-    if (lock_fd >= 0) ::close(lock_fd);
-    unlink(path.c_str());
-    unlink(lock_path.c_str());
-    if (s.ok()) {
-      *out = std::shared_ptr<Env>(new Env(raw));
-      return Status();
-    }
-    if (e == 0) return s;  // LMDB's own failure: the same in every place
-    trail += "; " + place + ": " + os_error_text(e);  // no room there
-  }
-  return no_place("an in-memory database's files", trail);
+  // Neither file has a name (open_unnamed): LMDB's descriptors keep them, and a process killed
+  // meanwhile leaves none behind. No other process can reach the -lock file, so the record locks
+  // on it that the open's own descriptor drops as it closes guarded nothing.
+  MDB_env* raw = nullptr;
+  Status s = open_unnamed(
+      [&](const std::string& name, const HeldFile& data, const HeldFile& lock, bool* anywhere) {
+        int rc = 0;
+        Status o = open_env_on(name, data, lock, kMemoryMapSize, 0600, &raw, &rc);
+        *anywhere = rc == ENOMEM;  // the address space for the map: no place has more
+        return o;
+      });
+  if (!s.ok()) return s;
+  *out = adopt(raw);
+  return Status();
 }
 
 Env::~Env() {
@@ -388,7 +394,6 @@ Env::~Env() {
   MutexLock lock(&g_registry_mu);
   close_env();
   // The environment's record locks on the -lock file went with it: its descriptors may go now.
-  for (int fd : spare_fds_) ::close(fd);
   ::close(lock_fd_);
   ::close(data_fd_);
   registry().erase({dev_, ino_});

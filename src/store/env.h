@@ -26,6 +26,7 @@
 
 #include <lmdb.h>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -69,8 +70,8 @@ class Env {
   // Refuses a file (or -lock file) that another engine database or another process holds. A
   // failed open leaves every file as it found it.
   static Status open_file(const std::string& path, std::shared_ptr<Env>* out);
-  // A private environment on an unlinked file in the first of /dev/shm, $TMPDIR and /tmp where
-  // its files can be made.
+  // A private environment on two files of no name in the first of /dev/shm, $TMPDIR and /tmp
+  // where they can be made and LMDB's open of them works.
   static Status open_memory(std::shared_ptr<Env>* out);
   // Ends the engine database's claim on a file environment: a new open may reuse it.
   void release() { claimed_.store(false); }
@@ -121,18 +122,22 @@ class Env {
 
  private:
   explicit Env(MDB_env* env);
+  // A new environment that owns `raw`; `raw` is closed where it cannot be made.
+  static std::shared_ptr<Env> adopt(MDB_env* raw);
   // The fork() handler of a child process (see env.cc).
   static void on_fork_child();
-  // One try of open_file(). Sets *again, and returns nothing else, when a file it locked has no
-  // name left: the open starts over. An environment that it looked at but did not take goes to
-  // `passed` (released after the registry's mutex: an environment's end takes it).
+  // One try of open_file(), with the registry's mutex held. It starts over where a file it
+  // locked has no name left, or the data file of this process's environment it would reuse has
+  // lost its name: it sets *again then, and returns nothing else. Environments that it looked
+  // at or made without handing them out go to `passed` and `made`, which the caller releases
+  // after the registry's mutex (an environment's end takes it), also where an allocation fails.
   static Status open_once(const std::string& path, MutexLock* registry_lock,
-                          std::vector<std::shared_ptr<Env>>* passed, bool* again,
+                          std::shared_ptr<Env>* passed, std::shared_ptr<Env>* made, bool* again,
                           std::shared_ptr<Env>* out) REQUIRES(g_registry_mu);
   // The file environment of this process that uses the -lock file `dev`, `ino`, if any.
   static Env* lock_owner(dev_t dev, ino_t ino) REQUIRES(g_registry_mu);
-  // The same for the file that `name` leads to now, if any.
-  static Env* lock_owner_of(const std::string& name) REQUIRES(g_registry_mu);
+  // Whether `st` is the -lock file of a file environment of this process.
+  static bool holds_lock_file(const struct stat& st) REQUIRES(g_registry_mu);
   // Gives the pooled read transactions back, then closes the environment.
   void close_env() EXCLUDES(pool_mu_);
   // Reads the table map from the last commit.
@@ -159,10 +164,6 @@ class Env {
   ino_t lock_ino_ GUARDED_BY(g_registry_mu) = 0;
   int data_fd_ GUARDED_BY(g_registry_mu) = -1;  // holds the flock on the data file
   int lock_fd_ GUARDED_BY(g_registry_mu) = -1;  // holds the flock on the -lock file
-  // Descriptors of the -lock file that refused opens left (where a name passed to it between
-  // the open's look at the name and its open): closing one would drop this environment's record
-  // locks, so they are closed after it.
-  std::vector<int> spare_fds_ GUARDED_BY(g_registry_mu);
 };
 
 // The text of the error a forked child gets for a database its parent opened.

@@ -29,20 +29,69 @@ constexpr uint16_t kMetaPage = 0x08;
 // The most rounds open_or_create takes on one name: as many links as the kernel follows.
 constexpr int kMaxLinks = 40;
 
-// Opens `path` read-write, creating the file when it does not exist; *created names the file it
-// created (empty when it created none). When `path` is a dangling symbolic link, or a chain of
-// them, the file is created at the chain's end, so *created names that file: removing `path`
-// would remove the link and keep the file. Every creation is exclusive (O_EXCL), so the name is
-// always one that did not exist before.
-int open_or_create(const std::string& path, mode_t mode, std::string* created) {
-  created->clear();
+// Where the link folder points: the folder of this thread's descriptors, which the kernel has
+// had since Linux 3.17, else the process's. LMDB's open runs on the thread that made the links, and
+// /proc/self shows no descriptors once the process's main thread has ended.
+std::string fd_folder() {
+  static std::atomic<bool> has_thread_self{false};
+  struct stat st;
+  if (has_thread_self.load(std::memory_order_relaxed) ||
+      stat("/proc/thread-self/fd", &st) == 0) {
+    has_thread_self.store(true, std::memory_order_relaxed);
+    return "/proc/thread-self/fd";
+  }
+  return "/proc/self/fd";
+}
+
+Status no_proc(const std::string& fds) {
+  return Status::error(fds + " does not show this process's open files: tarnel needs /proc mounted");
+}
+
+// What open_or_create() found besides the descriptor it returns.
+struct Reached {
+  std::string created;   // the file it created, by name; empty when it created none
+  bool refused = false;  // `refused` named the file: not opened
+  bool no_proc = false;  // the file was reached, but /proc does not show it to be opened
+};
+
+// Opens the file `name` leads to for reading and writing, or -1 with errno. With `refused`, the
+// file is reached first without access (O_PATH: closing such a descriptor drops no record lock),
+// and opened through /proc, so as the very file looked at, only where `refused` lets it through.
+int open_existing(const std::string& name, Refuse refused, Reached* reached) {
+  if (refused == nullptr) return ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+  int path_fd = ::open(name.c_str(), O_PATH | O_CLOEXEC);
+  if (path_fd < 0) return -1;
+  struct stat st;
+  int fd = -1;
+  int e = 0;
+  if (fstat(path_fd, &st) != 0) {
+    e = errno;
+  } else if (refused(st)) {
+    reached->refused = true;
+  } else {
+    const std::string fds = fd_folder();
+    fd = ::open((fds + "/" + std::to_string(path_fd)).c_str(), O_RDWR | O_CLOEXEC);
+    e = errno;
+    reached->no_proc = fd < 0 && e == ENOENT;
+  }
+  ::close(path_fd);
+  errno = e;
+  return fd;
+}
+
+// Opens `path` read-write, creating the file when it does not exist (see open_existing() for
+// `refused`). When `path` is a dangling symbolic link, or a chain of them, the file is created at
+// the chain's end, so `created` names that file: removing `path` would remove the link and keep
+// the file. Every creation is exclusive (O_EXCL), so the name is always one that did not exist
+// before, and no file of anyone else's.
+int open_or_create(const std::string& path, mode_t mode, Refuse refused, Reached* reached) {
   std::string name = path;
   for (int round = 0; round <= kMaxLinks; ++round) {
-    int fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOENT) return fd;
+    int fd = open_existing(name, refused, reached);
+    if (fd >= 0 || errno != ENOENT || reached->refused || reached->no_proc) return fd;
     fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) {
-      *created = name;
+      reached->created = name;
       return fd;
     }
     if (errno != EEXIST) return -1;
@@ -66,6 +115,32 @@ int open_or_create(const std::string& path, mode_t mode, std::string* created) {
   }
   errno = ELOOP;
   return -1;
+}
+
+// Opens (or creates) the file `name` leads to into `file`; *created names it if it was created.
+// The file is looked at (fstat) here only where `refused` says this process has files of its own
+// to tell it from; else first under its flock (look_again).
+Status reach(const std::string& name, Refuse refused, HeldFile* file, std::string* created) {
+  Reached reached;
+  file->fd = open_or_create(name, 0666, refused, &reached);
+  if (file->fd < 0) {
+    const int e = errno;
+    if (reached.refused) return Status::error(kLocked);
+    return reached.no_proc ? no_proc(fd_folder()) : storage_error(e);
+  }
+  *created = std::move(reached.created);
+  if (refused != nullptr && fstat(file->fd, &file->st) != 0) return storage_error(errno);
+  return Status();
+}
+
+// Looks at `file` again once its flock is held: only from then on is it this open's to change.
+// A file that is not empty by then was written by another open (one that held the flock after
+// this open reached the file, and let go before this one took it), so it is no longer the file
+// this open created.
+Status look_again(HeldFile* file, std::string* created) {
+  if (fstat(file->fd, &file->st) != 0) return storage_error(errno);
+  if (file->st.st_size != 0) created->clear();
+  return Status();
 }
 
 // Removes `name`, the file that `fd` has open and that this open created, unless the name has
@@ -130,14 +205,6 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// 0 where `name` leads to `file` (as fstat() gave it), else an errno, or -1 where it leads to
-// another file.
-int leads_to(const std::string& name, const struct stat& file) {
-  struct stat st;
-  if (stat(name.c_str(), &st) != 0) return errno;
-  return same_file(st, file) ? 0 : -1;
-}
-
 // ---- The folder of links -------------------------------------------------------------------
 
 // The folders of HeldNames (below): kHeldPrefix and six letters or digits (mkdtemp's), mode 0700,
@@ -149,20 +216,6 @@ constexpr size_t kHeldPrefixLen = sizeof kHeldPrefix - 1;
 constexpr char kDataLink[] = "db";
 constexpr char kLockLink[] = "db-lock";  // LMDB's name for it: the data file's name + "-lock"
 constexpr time_t kHeldStaleSeconds = 600;
-
-// Where the links point: the folder of this thread's descriptors, which the kernel has had
-// since Linux 3.17, else the process's. LMDB's open runs on the thread that made the links, and
-// /proc/self shows no descriptors once the process's main thread has ended.
-std::string fd_folder() {
-  static std::atomic<bool> has_thread_self{false};
-  struct stat st;
-  if (has_thread_self.load(std::memory_order_relaxed) ||
-      stat("/proc/thread-self/fd", &st) == 0) {
-    has_thread_self.store(true, std::memory_order_relaxed);
-    return "/proc/thread-self/fd";
-  }
-  return "/proc/self/fd";
-}
 
 // Whether `target` is what HeldNames links to: /proc/self/fd/N or /proc/thread-self/fd/N.
 bool is_held_target(std::string_view target) {
@@ -254,45 +307,107 @@ class HeldNames {
   HeldNames() = default;
   HeldNames(const HeldNames&) = delete;
   HeldNames& operator=(const HeldNames&) = delete;
+  // Removes what make() made, and only that.
   ~HeldNames() {
-    if (dir_.empty()) return;
-    unlink(data_.c_str());
-    unlink((data_ + "-lock").c_str());
-    rmdir(dir_.c_str());
+    if (made_lock_) unlink(lock_.c_str());
+    if (made_data_) unlink(data_.c_str());
+    if (made_dir_) rmdir(dir_.c_str());
   }
 
   // Makes the folder in `place` and its links into `fds` (fd_folder()). Returns 0 or an errno.
-  int make(const std::string& place, const std::string& fds, const FoundFiles& files) {
-    std::string dir = place + "/" + kHeldPrefix + "XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) return errno;
-    dir_ = std::move(dir);
+  int make(const std::string& place, const std::string& fds, const HeldFile& data,
+           const HeldFile& lock) {
+    dir_ = place + "/" + kHeldPrefix + "XXXXXX";
+    if (mkdtemp(dir_.data()) == nullptr) return errno;
+    made_dir_ = true;
     data_ = dir_ + "/" + kDataLink;
-    if (symlink((fds + "/" + std::to_string(files.data_fd())).c_str(), data_.c_str()) != 0 ||
-        symlink((fds + "/" + std::to_string(files.lock_fd())).c_str(),
-                (data_ + "-lock").c_str()) != 0) {
-      return errno;
-    }
+    lock_ = dir_ + "/" + kLockLink;
+    const std::string data_target = fds + "/" + std::to_string(data.fd);
+    const std::string lock_target = fds + "/" + std::to_string(lock.fd);
+    // mkdtemp() applies the umask, which may take the owner's own bits; the sweep also knows
+    // such a folder by its mode.
+    if (chmod(dir_.c_str(), 0700) != 0) return errno;
+    if (symlink(data_target.c_str(), data_.c_str()) != 0) return errno;
+    made_data_ = true;
+    if (symlink(lock_target.c_str(), lock_.c_str()) != 0) return errno;
+    made_lock_ = true;
     return 0;
   }
 
   // Whether the links lead to the files: 0, an errno, or -1 where they lead to other files.
-  int check(const FoundFiles& files) const {
-    int e = leads_to(data_, files.data());
-    return e != 0 ? e : leads_to(data_ + "-lock", files.lock());
+  int check(const HeldFile& data, const HeldFile& lock) const {
+    int e = leads_to(data_, data.st);
+    return e != 0 ? e : leads_to(lock_, lock.st);
   }
 
   const std::string& data() const { return data_; }
 
  private:
   std::string dir_;
-  std::string data_;
+  std::string data_;  // the links, named as LMDB names them: the data file's, and it + "-lock"
+  std::string lock_;
+  bool made_dir_ = false;
+  bool made_data_ = false;
+  bool made_lock_ = false;
 };
 
 // Whether `fds` (fd_folder()) shows the files on their descriptors.
-bool shows_files(const std::string& fds, const FoundFiles& files) {
-  return leads_to(fds + "/" + std::to_string(files.data_fd()), files.data()) == 0 &&
-         leads_to(fds + "/" + std::to_string(files.lock_fd()), files.lock()) == 0;
+bool shows_files(const std::string& fds, const HeldFile& data, const HeldFile& lock) {
+  return leads_to(fds + "/" + std::to_string(data.fd), data.st) == 0 &&
+         leads_to(fds + "/" + std::to_string(lock.fd), lock.st) == 0;
 }
+
+// One place's try: the folder of links in `place`, and `open_engine` through it. Sets *why
+// where the place is to blame: its folder or links could not be made, they lead to other files,
+// or LMDB failed through links that no longer lead to the files. Otherwise returns what
+// `open_engine` returned (*own set where it failed with links that lead to the files: the
+// failure is the database's own), or the error of a /proc that does not show the files.
+Status open_in_place(const std::string& place, const std::string& fds, const HeldFile& data,
+                     const HeldFile& lock, const OpenEngine& open_engine, std::string* why,
+                     bool* own) {
+  sweep_once(place);
+  HeldNames names;
+  if (int e = names.make(place, fds, data, lock); e != 0) {
+    *why = os_error_text(e);
+    return Status();
+  }
+  int e = names.check(data, lock);
+  if (e == 0) {
+    Status s = open_engine(names.data(), data, lock);
+    if (s.ok() || (e = names.check(data, lock)) == 0) {
+      *own = !s.ok();
+      return s;
+    }
+    *why = s.message();
+  } else {
+    *why = e > 0 ? os_error_text(e) : "its links lead to other files";
+  }
+  // Links that do not lead to the files are the place's fault (a mount that follows no
+  // symbolic links, say), unless /proc does not show the files at all.
+  if (!shows_files(fds, data, lock)) {
+    why->clear();
+    return no_proc(fds);
+  }
+  return Status();
+}
+
+// A new file of no name in `place`, closed when it goes.
+struct Unnamed {
+  HeldFile file;
+  Unnamed() = default;
+  Unnamed(const Unnamed&) = delete;
+  Unnamed& operator=(const Unnamed&) = delete;
+  ~Unnamed() {
+    if (file.fd >= 0) ::close(file.fd);
+  }
+  // Returns 0 or an errno. The mode is set after the umask took its share: LMDB reopens the file
+  // through /proc, which asks for the owner's read and write bits.
+  int make(const std::string& place) {
+    file.fd = ::open(place.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (file.fd < 0 || fchmod(file.fd, 0600) != 0 || fstat(file.fd, &file.st) != 0) return errno;
+    return 0;
+  }
+};
 
 }  // namespace
 
@@ -322,116 +437,140 @@ Status no_place(const char* what, const std::string& trail) {
                        trail.substr(trail.empty() ? 0 : 2));
 }
 
+int leads_to(const std::string& name, const struct stat& file) {
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0) return errno;
+  return same_file(st, file) ? 0 : -1;
+}
+
 // ---- FoundFiles ------------------------------------------------------------------------------
 
 FoundFiles::FoundFiles(const std::string& path) : path_(path), lock_path_(path + "-lock") {}
 
 FoundFiles::~FoundFiles() {
-  if (lock_fd_ >= 0) {
-    if (lock_locked_ && !remove_created(lock_created_, lock_fd_) && lock_size_ >= 0) {
-      [[maybe_unused]] int rc = lock_blank_ ? ftruncate(lock_fd_, 0) : 0;
-      rc = ftruncate(lock_fd_, lock_size_);
+  if (lock_.fd >= 0) {
+    if (lock_locked_ && !remove_created(lock_created_, lock_.fd) && lock_size_ >= 0) {
+      [[maybe_unused]] int rc = lock_blank_ ? ftruncate(lock_.fd, 0) : 0;
+      rc = ftruncate(lock_.fd, lock_size_);
     }
-    ::close(lock_fd_);
+    ::close(lock_.fd);
   }
-  if (data_fd_ >= 0) {
-    // LMDB writes a new database's first pages early: one found empty is emptied again, and so
-    // is one created that could not be removed.
-    if (data_locked_ && !remove_created(data_created_, data_fd_) && data_st_.st_size == 0) {
-      [[maybe_unused]] int rc = ftruncate(data_fd_, 0);
+  if (data_.fd >= 0) {
+    // LMDB writes a new database's first pages early: one empty under the flock is emptied
+    // again, and so is one created that could not be removed.
+    if (data_locked_ && !remove_created(data_created_, data_.fd) && data_.st.st_size == 0) {
+      [[maybe_unused]] int rc = ftruncate(data_.fd, 0);
     }
-    ::close(data_fd_);
+    ::close(data_.fd);
   }
 }
 
-int FoundFiles::open_data() {
-  data_fd_ = open_or_create(path_, 0666, &data_created_);
-  if (data_fd_ < 0 || fstat(data_fd_, &data_st_) != 0) return errno;
-  return 0;
+Status FoundFiles::open_data(Refuse refused) {
+  return reach(path_, refused, &data_, &data_created_);
 }
 
 Status FoundFiles::lock_data() {
-  if (int e = lock_exclusive(data_fd_); e != 0) {
+  if (int e = lock_exclusive(data_.fd); e != 0) {
     return e == EWOULDBLOCK ? Status::error(kLocked) : storage_error(e);
   }
   data_locked_ = true;
-  if (int rc = check_data_file(data_fd_); rc != 0) return storage_error(rc);
+  if (Status s = look_again(&data_, &data_created_); !s.ok()) return s;
+  if (int rc = check_data_file(data_.fd); rc != 0) return storage_error(rc);
   return Status();
 }
 
-int FoundFiles::open_lock() {
-  lock_fd_ = open_or_create(lock_path_, 0666, &lock_created_);
-  if (lock_fd_ < 0 || fstat(lock_fd_, &lock_st_) != 0) return errno;
-  return 0;
+Status FoundFiles::open_lock(Refuse refused) {
+  return reach(lock_path_, refused, &lock_, &lock_created_);
 }
 
 Status FoundFiles::lock_lock() {
-  if (same_file(lock_st_, data_st_)) {  // a link to the data file, say
-    return Status::error("lock file is the database file itself: " + lock_path_);
-  }
-  if (int e = lock_exclusive(lock_fd_); e != 0) {
-    return e == EWOULDBLOCK ? Status::error(kLocked) : storage_error(e);
+  // A -lock name that leads to the data file (a link to it, say) finds that file flocked by this
+  // open already, unless the file system has no flocks: either way it is told by its look.
+  const Status self = Status::error("lock file is the database file itself: " + lock_path_);
+  if (int e = lock_exclusive(lock_.fd); e != 0) {
+    if (e != EWOULDBLOCK) return storage_error(e);
+    return fstat(lock_.fd, &lock_.st) == 0 && same_file(lock_.st, data_.st) ? self
+                                                                             : Status::error(kLocked);
   }
   lock_locked_ = true;
-  if (Status s = check_lock_file(lock_fd_, lock_st_.st_size, lock_path_, &lock_blank_); !s.ok()) {
+  if (Status s = look_again(&lock_, &lock_created_); !s.ok()) return s;
+  if (same_file(lock_.st, data_.st)) return self;
+  if (Status s = check_lock_file(lock_.fd, lock_.st.st_size, lock_path_, &lock_blank_); !s.ok()) {
     return s;
   }
-  lock_size_ = lock_st_.st_size;
-  if (int e = allocate(lock_fd_, kLockBytes); e != 0) return storage_error(e);
+  lock_size_ = lock_.st.st_size;
+  if (int e = allocate(lock_.fd, kLockBytes); e != 0) return storage_error(e);
   return Status();
 }
 
 bool FoundFiles::nameless() const {
   // A link count of 0 is taken at its word only where the name no longer leads to the file: a
-  // file system that counts no links (some FUSE ones) must not make every open start over.
-  auto lost = [](int fd, const std::string& name) {
-    struct stat st;
-    return fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 0 && leads_to(name, st) != 0;
+  // file system that counts no links (some FUSE ones) must not make every open start over. A
+  // file whose flock is held is looked at as it was when the flock was taken: a failed open
+  // removes its files before it lets go of them.
+  auto lost = [](const HeldFile& file, bool locked, const std::string& name) {
+    struct stat now;
+    if (file.fd < 0 || (!locked && fstat(file.fd, &now) != 0)) return false;
+    const struct stat& st = locked ? file.st : now;
+    return st.st_nlink == 0 && leads_to(name, st) != 0;
   };
-  return lost(data_fd_, path_) || lost(lock_fd_, lock_path_);
+  return lost(data_, data_locked_, path_) || lost(lock_, lock_locked_, lock_path_);
 }
 
-int FoundFiles::give_data() { return std::exchange(data_fd_, -1); }
-
-int FoundFiles::give_lock() { return std::exchange(lock_fd_, -1); }
-
 void FoundFiles::keep(int* data_fd, int* lock_fd) {
-  *data_fd = std::exchange(data_fd_, -1);
-  *lock_fd = std::exchange(lock_fd_, -1);
+  *data_fd = std::exchange(data_.fd, -1);
+  *lock_fd = std::exchange(lock_.fd, -1);
 }
 
 // ---- LMDB's open through the links ---------------------------------------------------------
 
-Status open_through_links(const FoundFiles& files,
-                          const std::function<Status(const std::string& name)>& open_engine) {
+Status open_through_links(const FoundFiles& files, const OpenEngine& open_engine) {
   const std::string fds = fd_folder();
   std::string trail;
   for (const std::string& place : scratch_places()) {
-    sweep_once(place);
-    HeldNames names;
-    if (int e = names.make(place, fds, files); e != 0) {
-      trail += "; " + place + ": " + os_error_text(e);
-      continue;
-    }
-    int e = names.check(files);
     std::string why;
-    if (e == 0) {
-      Status s = open_engine(names.data());
-      // Links that still lead to the files: the failure is the database's own.
-      if (s.ok() || (e = names.check(files)) == 0) return s;
-      why = s.message();
-    } else {
-      why = e > 0 ? os_error_text(e) : "its links lead to other files";
-    }
-    // Links that do not lead to the files are the place's fault (a mount that follows no
-    // symbolic links, say), unless /proc does not show the files at all.
-    if (!shows_files(fds, files)) {
-      return Status::error(fds + " does not show this process's open files: a file database "
-                           "needs /proc mounted");
-    }
+    bool own = false;
+    Status s = open_in_place(place, fds, files.data(), files.lock(), open_engine, &why, &own);
+    if (why.empty()) return s;
     trail += "; " + place + ": " + why;
   }
   return no_place("the links to the database's files", trail);
+}
+
+Status open_unnamed(
+    const std::function<Status(const std::string& name, const HeldFile& data,
+                               const HeldFile& lock, bool* anywhere)>& open_engine) {
+  const std::string fds = fd_folder();
+  std::string trail;
+  for (const std::string& place : scratch_places()) {
+    Unnamed data, lock;
+    int e = data.make(place);
+    if (e == 0) e = lock.make(place);
+    if (e == 0) e = allocate(lock.file.fd, kLockBytes);
+    if (e != 0) {
+      trail += "; " + place + ": " + os_error_text(e);
+      continue;
+    }
+    bool anywhere = false;
+    std::string why;
+    bool own = false;
+    Status s = open_in_place(
+        place, fds, data.file, lock.file,
+        [&](const std::string& name, const HeldFile& d, const HeldFile& l) {
+          return open_engine(name, d, l, &anywhere);
+        },
+        &why, &own);
+    if (why.empty() && (!own || anywhere)) return s;
+    // The place's fault, or LMDB's own failure in that place (its first pages found no room
+    // there, say): the next place may do.
+    if (own) {
+      constexpr std::string_view kIo = "I/O error: ";
+      why = s.message();
+      if (std::string_view(why).substr(0, kIo.size()) == kIo) why.erase(0, kIo.size());
+    }
+    trail += "; " + place + ": " + why;
+  }
+  return no_place("an in-memory database's files", trail);
 }
 
 }  // namespace tarnel::store

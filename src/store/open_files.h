@@ -6,11 +6,20 @@
 //  - The database's name and its -lock name are followed once each. From its flock on, an open
 //    works on the file it reached, not on the name: LMDB is handed names that lead to our own
 //    descriptors (open_through_links).
-//  - Only a file whose flock the open holds is ever changed, and a failed open changes it back
-//    (FoundFiles' destructor): files it created are removed, a data file found empty is empty
-//    again, a -lock file found gets its size back and one found blank is blank again.
+//  - Only a file whose flock the open holds is ever changed, and a failed open puts back only
+//    what it changed while it held that flock (FoundFiles' destructor): what it undoes is decided
+//    from the files as they are once the flock is held, not as they were when first reached, so
+//    a file that another open wrote in between stays as that open left it. A file the open
+//    created and still finds empty is removed, a data file still empty is empty again, a -lock
+//    file gets back the size it had under the flock, and one blank then is blank again.
+//  - A -lock file of a database open in this process is never opened for reading and writing by
+//    an open that reaches it under another name: closing that descriptor would drop the record
+//    locks LMDB holds on the file. Where such a file may be reached, the name is followed first
+//    without access (O_PATH), and only a file let through is opened.
 //  - A file that loses its last name while an open holds it is the file of an open that failed
 //    and removed what it made (see FoundFiles::nameless): the caller starts over.
+//  - An in-memory database's files never have a name (O_TMPFILE): a process killed inside its
+//    open leaves at most a folder of links, which a later open's sweep removes.
 #ifndef TARNEL_STORE_OPEN_FILES_H_
 #define TARNEL_STORE_OPEN_FILES_H_
 
@@ -47,6 +56,20 @@ std::vector<std::string> scratch_places();
 // {place}: {why}; ...". `trail` holds "; {place}: {why}" for each place tried.
 Status no_place(const char* what, const std::string& trail);
 
+// 0 where `name` leads to `file` (as fstat() gave it), else an errno, or -1 where it leads to
+// another file.
+int leads_to(const std::string& name, const struct stat& file);
+
+// A file that LMDB is to open: a descriptor of ours and what fstat() gave for it.
+struct HeldFile {
+  int fd = -1;
+  struct stat st = {};
+};
+
+// Whether an open must refuse the file `st`, reached by name, before it opens it for reading and
+// writing. Null where no such file can exist.
+using Refuse = bool (*)(const struct stat& st);
+
 class FoundFiles {
  public:
   explicit FoundFiles(const std::string& path);
@@ -56,55 +79,60 @@ class FoundFiles {
   FoundFiles& operator=(const FoundFiles&) = delete;
 
   const std::string& lock_path() const { return lock_path_; }
-  // As fstat() gave them at open_data() and open_lock().
-  const struct stat& data() const { return data_st_; }
-  const struct stat& lock() const { return lock_st_; }
-  int data_fd() const { return data_fd_; }
-  int lock_fd() const { return lock_fd_; }
+  // The files as fstat() gave them when they were reached, then again once their flock is held.
+  const HeldFile& data() const { return data_; }
+  const HeldFile& lock() const { return lock_; }
 
   // Opens the data file read-write, creating it where the name leads to no file (at the end of
-  // a dangling symbolic link, the link stays). Returns 0 or an errno.
-  int open_data();
+  // a dangling symbolic link, the link stays). A file that `refused` names is refused
+  // (kLocked) without being opened.
+  Status open_data(Refuse refused);
   // Flocks the data file and checks that it is LMDB's or empty.
   Status lock_data();
-  // Opens the -lock file as open_data() does the data file. Returns 0 or an errno.
-  int open_lock();
+  // Opens the -lock file as open_data() does the data file.
+  Status open_lock(Refuse refused);
   // Refuses a -lock file that is the data file itself, flocks it, checks that LMDB made it (or
   // that it is blank), and allocates it.
   Status lock_lock();
-  // Whether either file has lost its last name since it was opened (flocks held).
+  // Whether either file had no name left when its flock was taken.
   bool nameless() const;
 
-  // Hands a descriptor over as it is, the file unchanged (for one that must stay open).
-  int give_data();
-  int give_lock();
   // The open succeeded: its descriptors and their flocks pass to the caller, nothing is put back.
   void keep(int* data_fd, int* lock_fd);
 
  private:
   std::string path_;
   std::string lock_path_;
-  int data_fd_ = -1;
-  int lock_fd_ = -1;
+  HeldFile data_;
+  HeldFile lock_;
   bool data_locked_ = false;  // the flocks are held
   bool lock_locked_ = false;
-  std::string data_created_;  // the files this open created, by name
+  std::string data_created_;  // the files this open created, by name, while still its own
   std::string lock_created_;
-  struct stat data_st_ = {};
-  struct stat lock_st_ = {};
-  off_t lock_size_ = -1;  // as the -lock file was found, once it is checked
+  off_t lock_size_ = -1;  // as the -lock file was under its flock, once it is checked
   bool lock_blank_ = false;
 };
 
-// Calls `open_engine` with a name under which LMDB reaches exactly the files of `files`: that
-// name is the data file, the name + "-lock" its -lock file. They are links, in a folder of this
-// process's own, to the descriptors in /proc/thread-self/fd (else /proc/self/fd). The folder is
-// made in each scratch place in turn, going on to the next where the folder, its links or
-// LMDB's open through them fail for a reason of that place; it is removed before this returns.
-// A failure of `open_engine` whose links still lead to the files is the database's own and is
-// returned as it is.
-Status open_through_links(const FoundFiles& files,
-                          const std::function<Status(const std::string& name)>& open_engine);
+// LMDB's open of `data` and `lock` under `name` (the data file's name; the -lock file's is name +
+// "-lock"), which leads to them.
+using OpenEngine =
+    std::function<Status(const std::string& name, const HeldFile& data, const HeldFile& lock)>;
+
+// Calls `open_engine` with a name under which LMDB reaches exactly the files of `files`: links,
+// in a folder of this process's own, to the descriptors in /proc/thread-self/fd (else
+// /proc/self/fd). The folder is made in each scratch place in turn, going on to the next where
+// the folder, its links or LMDB's open through them fail for a reason of that place; it is
+// removed before this returns. A failure of `open_engine` whose links still lead to the files is
+// the database's own and is returned as it is.
+Status open_through_links(const FoundFiles& files, const OpenEngine& open_engine);
+
+// Calls `open_engine` as open_through_links() does, on two new files that have no name (an
+// in-memory database's), made with their folder of links in each scratch place in turn. Any
+// failure there, LMDB's own included, moves on to the next place, except one that `open_engine`
+// says no place would change (*anywhere). The files live as long as LMDB's descriptors of them.
+Status open_unnamed(
+    const std::function<Status(const std::string& name, const HeldFile& data,
+                               const HeldFile& lock, bool* anywhere)>& open_engine);
 
 }  // namespace tarnel::store
 
