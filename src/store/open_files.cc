@@ -486,15 +486,17 @@ Status FoundFiles::open_lock(Refuse refused) {
 Status FoundFiles::lock_lock() {
   // A -lock name that leads to the data file (a link to it, say) finds that file flocked by this
   // open already, unless the file system has no flocks: either way it is told by its look.
-  const Status self = Status::error("lock file is the database file itself: " + lock_path_);
+  auto self = [this] {
+    return Status::error("lock file is the database file itself: " + lock_path_);
+  };
   if (int e = lock_exclusive(lock_.fd); e != 0) {
     if (e != EWOULDBLOCK) return storage_error(e);
-    return fstat(lock_.fd, &lock_.st) == 0 && same_file(lock_.st, data_.st) ? self
+    return fstat(lock_.fd, &lock_.st) == 0 && same_file(lock_.st, data_.st) ? self()
                                                                              : Status::error(kLocked);
   }
   lock_locked_ = true;
   if (Status s = look_again(&lock_, &lock_created_); !s.ok()) return s;
-  if (same_file(lock_.st, data_.st)) return self;
+  if (same_file(lock_.st, data_.st)) return self();
   if (Status s = check_lock_file(lock_.fd, lock_.st.st_size, lock_path_, &lock_blank_); !s.ok()) {
     return s;
   }

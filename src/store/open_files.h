@@ -79,7 +79,8 @@ class FoundFiles {
   FoundFiles& operator=(const FoundFiles&) = delete;
 
   const std::string& lock_path() const { return lock_path_; }
-  // The files as fstat() gave them when they were reached, then again once their flock is held.
+  // The files as fstat() gave them once their flock is held; before that, as it gave them when
+  // they were reached, which it is asked only where this process has files to tell them from.
   const HeldFile& data() const { return data_; }
   const HeldFile& lock() const { return lock_; }
 
