@@ -945,3 +945,78 @@ def test_open_under_a_small_address_space(tmp_path):
     error = ("I/O error: Cannot allocate memory (os error 12): could not reserve even 1 GiB of "
              "address space to map the database")
     assert child(SMALL_ADDRESS_SPACE, str(tmp_path)) == [error, error, "True True"]
+
+
+# Preloaded into a child: after arm(n), the nth allocation of the arming thread fails (ENOMEM);
+# disarm() stops the count and returns what was left of it (0: that allocation failed). /dev/shm
+# refuses mkdtemp, so the folders of links go to $TMPDIR, which the child watches.
+FAILING_MALLOC = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+void *__libc_malloc(size_t), *__libc_calloc(size_t, size_t), *__libc_realloc(void *, size_t);
+static __thread int left __attribute__((tls_model("initial-exec")));
+void arm(int n) { left = n; }
+int disarm(void) { int n = left; left = 0; return n; }
+static int fails(void) { return left > 0 && --left == 0 ? (errno = ENOMEM, 1) : 0; }
+void *malloc(size_t n) { return fails() ? NULL : __libc_malloc(n); }
+void *calloc(size_t n, size_t m) { return fails() ? NULL : __libc_calloc(n, m); }
+void *realloc(void *p, size_t n) { return fails() ? NULL : __libc_realloc(p, n); }
+char *mkdtemp(char *t) {
+    static char *(*next)(char *);
+    if (!next) next = (char *(*)(char *))dlsym(RTLD_NEXT, "mkdtemp");
+    return strncmp(t, "/dev/shm/", 9) ? next(t) : (errno = EACCES, NULL);
+}
+"""
+# Fails the 1st, 2nd, ... allocation of an open of argv[2] ("new" file, "existing" one, "memory")
+# until one ends before its count does; prints the tries and what they raised, or what the first
+# failed open changed: the files of the database's folder or of $TMPDIR, the open descriptors,
+# the existing file's documents.
+FAILING_OPEN = r"""
+import ctypes, itertools
+shim, kind, path = ctypes.CDLL(sys.argv[1]), sys.argv[2], sys.argv[3]
+if kind == "existing":
+    tarnel.open(path).collection("c").put(1, {"v": 1})
+state = lambda: [sorted(os.listdir(f)) for f in (os.path.dirname(path), os.environ["TMPDIR"], "/proc/self/fd")]
+start, raised = state(), set()
+for n in itertools.count(1):
+    print(n, end=" ", file=sys.stderr, flush=True)
+    db = None
+    try:
+        shim.arm(n)
+        db = tarnel.open(None if kind == "memory" else path)
+    except (MemoryError, tarnel.Error) as e:
+        raised.add(type(e).__name__)
+    if shim.disarm() > 0:
+        print(n, *sorted(raised))
+        break
+    if db is not None:  # the failure was absorbed (LMDB retries with a smaller map, say)
+        db.close()
+        if kind == "new":
+            os.remove(path), os.remove(path + "-lock")
+    elif state() != start or kind == "existing" and tarnel.open(path).collection("c").get(1) != {"v": 1}:
+        print("try %d: %s became %s" % (n, start, state()))
+        break
+"""
+
+
+@pytest.mark.skipif(ASAN, reason="the sanitizers' allocator takes the place of malloc")
+@pytest.mark.parametrize("kind", ["new", "existing", "memory"])
+def test_open_that_runs_out_of_memory_fails_cleanly(tmp_path, kind):
+    if not shutil.which("gcc"):
+        pytest.skip("no gcc to build the failing allocator")
+    shim = str(tmp_path / "fail.so")
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", shim, "-x", "c", "-"], input=FAILING_MALLOC, text=True, check=True)
+    (tmp_path / "db").mkdir(), (tmp_path / "tmp").mkdir()
+    # The interpreter's allocations go through malloc too: making the database object fails as well.
+    env = dict(CHILD_ENV, LD_PRELOAD=shim, PYTHONMALLOC="malloc", TMPDIR=str(tmp_path / "tmp"))
+    cmd = [sys.executable, "-c", PRELUDE + FAILING_OPEN, shim, kind, str(tmp_path / "db" / "x.db")]
+    try:
+        r = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired as e:  # stderr ends with the try that hung
+        pytest.fail("an open that ran out of memory hung: " + (e.stderr or b"").decode()[-200:])
+    assert r.returncode == 0, r.stderr[-1000:]  # after the try that crashed
+    tries, *raised = r.stdout.split()
+    assert tries.isdigit() and int(tries) > 10 and "MemoryError" in raised, r.stdout

@@ -125,12 +125,14 @@ PyObject* open_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!in_memory && !py::arg_path(a[0], "path", &path)) return nullptr;
   bool durable = true;
   if (a[1] != nullptr && !py::arg_bool(a[1], "durable", &durable)) return nullptr;
-  std::shared_ptr<store::Store> store;
-  Status s = in_memory ? store::Store::memory(durable, &store)
-                       : store::Store::file(path, durable, &store);
+  // The object is made first: once the store is open, nothing is left that can fail, so an open
+  // that runs out of memory leaves every file as it found it.
+  py::Ref db = g_class.make(StoreShare());
+  if (!db) return nullptr;
+  Status s = in_memory ? store::Store::memory(durable, &py::value_of<StoreShare>(db.get()))
+                       : store::Store::file(path, durable, &py::value_of<StoreShare>(db.get()));
   if (!s.ok()) return error::raise(s);
-  // On failure `store` ends here, with the engine and its lock.
-  return g_class.make(std::move(store)).release();
+  return db.release();
 }
 
 }  // namespace

@@ -119,6 +119,7 @@ Status open_env_on(const std::string& name, const HeldFile& data, const HeldFile
   MDB_env* env = nullptr;
   Status s = open_env(name, map_size, mode, &env, rc);
   if (!s.ok()) return s;
+  std::unique_ptr<MDB_env, void (*)(MDB_env*)> closing(env, mdb_env_close);  // until it is out
   mdb_filehandle_t fd;
   struct stat fs;
   if (mdb_env_get_fd(env, &fd) != 0 || fstat(fd, &fs) != 0 || fs.st_dev != data.st.st_dev ||
@@ -130,11 +131,7 @@ Status open_env_on(const std::string& name, const HeldFile& data, const HeldFile
   } else {
     s = check_length(env, fs);
   }
-  if (!s.ok()) {
-    mdb_env_close(env);
-    return s;
-  }
-  *out = env;
+  if (s.ok()) *out = closing.release();
   return s;
 }
 

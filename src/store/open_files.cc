@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <utility>
@@ -59,6 +61,7 @@ struct Reached {
 // and opened through /proc, so as the very file looked at, only where `refused` lets it through.
 int open_existing(const std::string& name, Refuse refused, Reached* reached) {
   if (refused == nullptr) return ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+  const std::string fds = fd_folder();  // what allocates comes first: nothing throws below
   int path_fd = ::open(name.c_str(), O_PATH | O_CLOEXEC);
   if (path_fd < 0) return -1;
   struct stat st;
@@ -69,8 +72,9 @@ int open_existing(const std::string& name, Refuse refused, Reached* reached) {
   } else if (refused(st)) {
     reached->refused = true;
   } else {
-    const std::string fds = fd_folder();
-    fd = ::open((fds + "/" + std::to_string(path_fd)).c_str(), O_RDWR | O_CLOEXEC);
+    char reopen[PATH_MAX];
+    std::snprintf(reopen, sizeof reopen, "%s/%d", fds.c_str(), path_fd);
+    fd = ::open(reopen, O_RDWR | O_CLOEXEC);
     e = errno;
     reached->no_proc = fd < 0 && e == ENOENT;
   }
@@ -89,12 +93,15 @@ int open_or_create(const std::string& path, mode_t mode, Refuse refused, Reached
   for (int round = 0; round <= kMaxLinks; ++round) {
     int fd = open_existing(name, refused, reached);
     if (fd >= 0 || errno != ENOENT || reached->refused || reached->no_proc) return fd;
+    reached->created = name;  // before the file exists: once it does, nothing may throw
     fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0) {
-      reached->created = name;
-      return fd;
+    if (fd >= 0) return fd;
+    const int e = errno;
+    reached->created.clear();
+    if (e != EEXIST) {
+      errno = e;
+      return -1;
     }
-    if (errno != EEXIST) return -1;
     // A dangling symbolic link (O_EXCL refuses it): its target is tried next, read relative to
     // the link's directory. Not a link (any more): the name changed meanwhile, tried again.
     char target[PATH_MAX];
@@ -251,27 +258,31 @@ void remove_if_left(const std::string& place, const char* name, time_t now) {
     ::close(fd);
     return;
   }
-  std::vector<std::string> links;
+  // Nothing allocates from here to closedir().
   bool ours = true;
+  const char* links[2] = {};
   while (const dirent* e = readdir(d)) {
-    const std::string entry = e->d_name;
+    const std::string_view entry = e->d_name;
     if (entry == "." || entry == "..") continue;
+    const char* link = entry == kDataLink ? kDataLink : entry == kLockLink ? kLockLink : nullptr;
     char target[64];
     struct stat ls;
     ssize_t n = -1;
-    if ((entry == kDataLink || entry == kLockLink) &&
-        fstatat(fd, entry.c_str(), &ls, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(ls.st_mode)) {
-      n = readlinkat(fd, entry.c_str(), target, sizeof target);
+    if (link != nullptr && fstatat(fd, link, &ls, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(ls.st_mode)) {
+      n = readlinkat(fd, link, target, sizeof target);
     }
     if (n <= 0 || n >= static_cast<ssize_t>(sizeof target) ||
         !is_held_target(std::string_view(target, static_cast<size_t>(n)))) {
       ours = false;
       break;
     }
-    links.push_back(entry);
+    links[link == kDataLink ? 0 : 1] = link;
   }
   if (ours) {
-    for (const std::string& link : links) unlinkat(fd, link.c_str(), 0);
+    for (const char* link : links) {
+      if (link != nullptr) unlinkat(fd, link, 0);
+    }
   }
   closedir(d);
   if (ours) rmdir(folder.c_str());
@@ -286,13 +297,17 @@ void sweep_once(const std::string& place) {
     for (const std::string& p : *swept) {
       if (p == place) return;
     }
-    swept->push_back(place);
   }
-  DIR* d = opendir(place.c_str());
-  if (d == nullptr) return;
-  const time_t now = time(nullptr);
-  while (const dirent* e = readdir(d)) remove_if_left(place, e->d_name, now);
-  closedir(d);
+  // Marked as swept once swept: an allocation that fails on the way (with the folder's stream
+  // closed) leaves the sweep to a later open. Two threads may sweep one place at once; what one
+  // removes, the other finds gone.
+  if (DIR* d = opendir(place.c_str())) {
+    std::unique_ptr<DIR, int (*)(DIR*)> closing(d, closedir);
+    const time_t now = time(nullptr);
+    while (const dirent* e = readdir(d)) remove_if_left(place, e->d_name, now);
+  }
+  std::lock_guard<std::mutex> lock(mu);
+  swept->push_back(place);
 }
 
 // Names under which LMDB opens exactly the files an open holds. LMDB opens its files by name:

@@ -43,14 +43,14 @@ void reopen_tables(const std::shared_ptr<Env>& env, const std::vector<std::strin
 
 // ---- Engine ----------------------------------------------------------------------------------
 
-Engine::Engine(std::shared_ptr<Env> env, bool durable)
-    : env_(std::move(env)), durable_(durable) {
+void Engine::attach(std::shared_ptr<Env> env) noexcept {
+  env_ = std::move(env);
   env_->set_nosync(!durable_);
 }
 
 Engine::~Engine() {
   // The end of the engine database. Failures here are reported to nobody.
-  if (env_->forked()) return;
+  if (env_ == nullptr || env_->forked()) return;
   if (!durable_ && env_->is_file()) mdb_env_sync(env_->get(), 1);
   // The file's locks go with the Env, when no iterator holds it any more.
   env_->release();
@@ -166,18 +166,25 @@ Status Store::file(const std::string& path, bool durable, std::shared_ptr<Store>
   if (path.find('\0') != std::string::npos) {
     return Status::error("I/O error: file name contained an unexpected NUL byte");
   }
-  std::shared_ptr<Env> env;
-  Status s = Env::open_file(path, &env);
-  if (!s.ok()) return s;
-  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), durable));
-  return Status();
+  return open(durable, &Env::open_file, path, out);
 }
 
 Status Store::memory(bool durable, std::shared_ptr<Store>* out) {
+  return open(
+      durable, [](const std::string&, std::shared_ptr<Env>* env) { return Env::open_memory(env); },
+      std::string(), out);
+}
+
+Status Store::open(bool durable, Status (*open_env)(const std::string&, std::shared_ptr<Env>*),
+                   const std::string& path, std::shared_ptr<Store>* out) {
+  auto engine = std::make_shared<Engine>(durable);
+  auto store = std::make_shared<Store>(engine);
   std::shared_ptr<Env> env;
-  Status s = Env::open_memory(&env);
+  Status s = open_env(path, &env);
   if (!s.ok()) return s;
-  *out = std::make_shared<Store>(std::make_shared<Engine>(std::move(env), durable));
+  store->max_value_size_ = env->max_value_size();
+  engine->attach(std::move(env));
+  *out = std::move(store);
   return Status();
 }
 

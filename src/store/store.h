@@ -33,7 +33,10 @@ namespace tarnel::store {
 // The engine database: an Env it claims (a file's Env holds the file's locks).
 class Engine {
  public:
-  Engine(std::shared_ptr<Env> env, bool durable);
+  // An engine database whose environment comes later (attach): it is made before the open, so
+  // that no allocation can fail between an open that changed files and the Store that keeps it.
+  explicit Engine(bool durable) : durable_(durable) {}
+  void attach(std::shared_ptr<Env> env) noexcept;
   ~Engine();  // the engine's end
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -113,8 +116,7 @@ class Store {
   static Status file(const std::string& path, bool durable, std::shared_ptr<Store>* out);
   static Status memory(bool durable, std::shared_ptr<Store>* out);
   // `durable` lives in the engine: LMDB's sync setting belongs to the environment.
-  explicit Store(std::shared_ptr<Engine> engine)
-      : max_value_size_(engine->env()->max_value_size()), engine_(std::move(engine)) {}
+  explicit Store(std::shared_ptr<Engine> engine) : engine_(std::move(engine)) {}
 
   // The engine's limit on a document's size (Env::max_value_size); known after close() too.
   size_t max_value_size() const { return max_value_size_; }
@@ -136,7 +138,11 @@ class Store {
   void close() EXCLUDES(mu_);
 
  private:
-  const size_t max_value_size_;
+  // Opens the environment with `open_env` into a Store made beforehand.
+  static Status open(bool durable, Status (*open_env)(const std::string&, std::shared_ptr<Env>*),
+                     const std::string& path, std::shared_ptr<Store>* out);
+
+  size_t max_value_size_ = 0;  // set once, before the Store is shared
   PoisonMutex mu_;
   std::shared_ptr<Engine> engine_ GUARDED_BY(mu_);
 };
