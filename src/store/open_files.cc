@@ -415,11 +415,12 @@ struct Unnamed {
   ~Unnamed() {
     if (file.fd >= 0) ::close(file.fd);
   }
-  // Returns 0 or an errno. The mode is set after the umask took its share: LMDB reopens the file
-  // through /proc, which asks for the owner's read and write bits.
+  // Returns 0 or an errno. LMDB reopens the file through /proc, which asks for the owner's read
+  // and write bits: where the umask took them, they are given back.
   int make(const std::string& place) {
     file.fd = ::open(place.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (file.fd < 0 || fchmod(file.fd, 0600) != 0 || fstat(file.fd, &file.st) != 0) return errno;
+    if (file.fd < 0 || fstat(file.fd, &file.st) != 0) return errno;
+    if ((file.st.st_mode & 0600) != 0600 && fchmod(file.fd, 0600) != 0) return errno;
     return 0;
   }
 };
