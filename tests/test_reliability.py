@@ -260,8 +260,12 @@ def test_memory_stays_flat():
     assert int(r.stdout) < 4 * 2**20 + 8 * calls
 
 
+def fds():
+    """How many descriptors this process has open."""
+    return len(os.listdir("/proc/self/fd"))
+
+
 def test_iterators_give_back_reader_slots_and_descriptors(path):
-    fds = lambda: len(os.listdir("/proc/self/fd"))  # noqa: E731
     mine = lambda: [t for p, t in reader_slots(path) if p == os.getpid()]  # noqa: E731
     start_fds = fds()
     db = tarnel.open(path)
@@ -444,7 +448,6 @@ def test_open_through_a_link_that_is_repointed(tmp_path, targets):
 # the other file, and whose open() reached the -lock file, is refused without keeping a descriptor.
 @pytest.mark.parametrize("link, other", [("y.db", "b.db"), ("y.db-lock", "b.db-lock")], ids=["data", "lock"])
 def test_opens_refused_through_a_flipping_name_keep_no_descriptor(tmp_path, link, other):
-    fds = lambda: len(os.listdir("/proc/self/fd"))  # noqa: E731
     db = tarnel.open(str(tmp_path / "a.db"))
     link, other = str(tmp_path / link), str(tmp_path / other)
     os.symlink(other, link)
@@ -478,6 +481,13 @@ if sys.argv[2] == "main":
     ctypes.CDLL(None).pthread_exit(None)
 """
 SHM = "mount -t tmpfs -o %s tarnel-test /dev/shm"
+
+
+def in_mount_namespace(mounts, cmd):
+    """`cmd`, run after the shell commands `mounts` in a mount namespace of its own."""
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        pytest.skip("mounting in a namespace of its own needs root and unshare")
+    return ["unshare", "-m", "sh", "-c", mounts + ' && exec "$0" "$@"'] + cmd
 NOWHERE = ("I/O error: no folder for %s; tried /dev/shm: Read-only file system (os error 30); /missing: No such "
            "file or directory (os error 2); /tmp: Read-only file system (os error 30)")
 
@@ -508,9 +518,7 @@ def test_open_wherever_the_link_folder_can_be_made(tmp_path, mounts, tmpdir, res
     if tmpdir:
         env["TMPDIR"] = tmpdir
     if mounts != "main":
-        if os.geteuid() != 0 or not shutil.which("unshare"):
-            pytest.skip("mounting in a namespace of its own needs root and unshare")
-        cmd = ["unshare", "-m", "sh", "-c", mounts.format(db=db) + ' && exec "$0" "$@"'] + cmd
+        cmd = in_mount_namespace(mounts.format(db=db), cmd)
     r = subprocess.run(cmd, capture_output=True, text=True, timeout=120, env=env)
     assert (r.returncode, r.stdout.splitlines()) == (0, result), r.stderr[-4000:]
 
@@ -732,10 +740,8 @@ print(os.listdir("/dev/shm"))
 
 
 def test_in_memory_opens_killed_midway_leave_nothing_for_good():
-    if os.geteuid() != 0 or not shutil.which("unshare"):
-        pytest.skip("mounting in a namespace of its own needs root and unshare")
-    r = subprocess.run(["unshare", "-m", "sh", "-c", SHM % "mode=1777" + ' && exec "$0" "$@"', sys.executable, "-c",
-                        PRELUDE + KILLED_IN_MEMORY], capture_output=True, text=True, timeout=120, env=CHILD_ENV)
+    r = subprocess.run(in_mount_namespace(SHM % "mode=1777", [sys.executable, "-c", PRELUDE + KILLED_IN_MEMORY]),
+                       capture_output=True, text=True, timeout=120, env=CHILD_ENV)
     assert (r.returncode, r.stdout.splitlines()) == (0, ["[]", "[]"]), r.stderr[-4000:]
 
 

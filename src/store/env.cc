@@ -122,8 +122,7 @@ Status open_env_on(const std::string& name, const HeldFile& data, const HeldFile
   std::unique_ptr<MDB_env, void (*)(MDB_env*)> closing(env, mdb_env_close);  // until it is out
   mdb_filehandle_t fd;
   struct stat fs;
-  if (mdb_env_get_fd(env, &fd) != 0 || fstat(fd, &fs) != 0 || fs.st_dev != data.st.st_dev ||
-      fs.st_ino != data.st.st_ino) {
+  if (mdb_env_get_fd(env, &fd) != 0 || fstat(fd, &fs) != 0 || !same_file(fs, data.st)) {
     s = Status::error("LMDB reached another file than the one the open holds: the folder of "
                       "links was changed while LMDB opened it");
   } else if (int e = allocate_rest(lock.fd); e != 0) {

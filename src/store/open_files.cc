@@ -49,6 +49,9 @@ Status no_proc(const std::string& fds) {
   return Status::error(fds + " does not show this process's open files: tarnel needs /proc mounted");
 }
 
+// The name of descriptor `fd` in `fds` (fd_folder()).
+std::string fd_path(const std::string& fds, int fd) { return fds + "/" + std::to_string(fd); }
+
 // What open_or_create() found besides the descriptor it returns.
 struct Reached {
   std::string created;   // the file it created, by name; empty when it created none
@@ -156,7 +159,7 @@ Status look_again(HeldFile* file, std::string* created) {
 bool remove_created(const std::string& name, int fd) {
   struct stat mine, now;
   if (name.empty() || fstat(fd, &mine) != 0 || lstat(name.c_str(), &now) != 0 ||
-      mine.st_dev != now.st_dev || mine.st_ino != now.st_ino) {
+      !same_file(mine, now)) {
     return false;
   }
   return unlink(name.c_str()) == 0;
@@ -206,10 +209,6 @@ Status check_lock_file(int fd, off_t size, const std::string& lock_path, bool* b
     }
   }
   return Status::error("not an LMDB lock file: " + lock_path);
-}
-
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // ---- The folder of links -------------------------------------------------------------------
@@ -337,8 +336,8 @@ class HeldNames {
     made_dir_ = true;
     data_ = dir_ + "/" + kDataLink;
     lock_ = dir_ + "/" + kLockLink;
-    const std::string data_target = fds + "/" + std::to_string(data.fd);
-    const std::string lock_target = fds + "/" + std::to_string(lock.fd);
+    const std::string data_target = fd_path(fds, data.fd);
+    const std::string lock_target = fd_path(fds, lock.fd);
     // mkdtemp() applies the umask, which may take the owner's own bits; the sweep also knows
     // such a folder by its mode.
     if (chmod(dir_.c_str(), 0700) != 0) return errno;
@@ -368,8 +367,8 @@ class HeldNames {
 
 // Whether `fds` (fd_folder()) shows the files on their descriptors.
 bool shows_files(const std::string& fds, const HeldFile& data, const HeldFile& lock) {
-  return leads_to(fds + "/" + std::to_string(data.fd), data.st) == 0 &&
-         leads_to(fds + "/" + std::to_string(lock.fd), lock.st) == 0;
+  return leads_to(fd_path(fds, data.fd), data.st) == 0 &&
+         leads_to(fd_path(fds, lock.fd), lock.st) == 0;
 }
 
 // One place's try: the folder of links in `place`, and `open_engine` through it. Sets *why
@@ -451,6 +450,10 @@ Status no_place(const char* what, const std::string& trail) {
   // The trail begins with its separator.
   return Status::error(std::string("I/O error: no folder for ") + what + "; tried " +
                        trail.substr(trail.empty() ? 0 : 2));
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 int leads_to(const std::string& name, const struct stat& file) {

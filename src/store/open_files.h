@@ -56,6 +56,9 @@ std::vector<std::string> scratch_places();
 // {place}: {why}; ...". `trail` holds "; {place}: {why}" for each place tried.
 Status no_place(const char* what, const std::string& trail);
 
+// Whether two fstat() results are of one file.
+bool same_file(const struct stat& a, const struct stat& b);
+
 // 0 where `name` leads to `file` (as fstat() gave it), else an errno, or -1 where it leads to
 // another file.
 int leads_to(const std::string& name, const struct stat& file);
