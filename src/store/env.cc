@@ -26,11 +26,6 @@
 namespace tarnel::store {
 namespace {
 
-// Reset read transactions kept for reuse. Point reads run with the interpreter lock held, so a
-// process needs few at a time beyond its iterators' snapshots, which come back as iterators
-// end. A pooled transaction keeps its reader slot (kMaxReaders), so the pool stays small.
-constexpr size_t kPoolSize = 16;
-
 // Process-wide registry of file environments, by device and inode of the data file. An entry
 // stays until its environment has closed (`env` has expired by then, `raw` has not).
 struct Entry {
@@ -271,12 +266,12 @@ constexpr int kMaxOpenTries = 64;
 
 Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
   for (int tries = 0; tries < kMaxOpenTries; ++tries) {
-    std::shared_ptr<Env> passed, made;  // released after the registry's mutex
+    std::shared_ptr<Env> passed;  // released after the registry's mutex
     bool again = false;
     Status s;
     {
       MutexLock lock(&g_registry_mu);
-      s = open_once(path, &lock, &passed, &made, &again, out);
+      s = open_once(path, &lock, &passed, &again, out);
     }
     if (!again) return s;
   }
@@ -285,10 +280,12 @@ Status Env::open_file(const std::string& path, std::shared_ptr<Env>* out) {
 }
 
 // The road of an open: find and lock the files, check them, hand LMDB names that lead to them.
-// On every failure `files` puts back what the open changed in the files under its flocks.
+// On every failure `files` puts back what the open changed in the files under its flocks, once
+// the environment this try made (`made`, declared after `files`, so it ends first on every way
+// out, an exception's included) has closed: LMDB reads its -lock file through its map as it
+// closes, and holds the files until then.
 Status Env::open_once(const std::string& path, MutexLock* registry_lock,
-                      std::shared_ptr<Env>* passed, std::shared_ptr<Env>* made, bool* again,
-                      std::shared_ptr<Env>* out) {
+                      std::shared_ptr<Env>* passed, bool* again, std::shared_ptr<Env>* out) {
   // 1. The data file. A name that leads to the -lock file of an environment of this process is
   // refused without that file being opened for reading and writing: closing such a descriptor
   // would drop the environment's record locks on it. While no environment is open, there is
@@ -336,21 +333,24 @@ Status Env::open_once(const std::string& path, MutexLock* registry_lock,
   }
 
   // 5. LMDB opens the files through names that lead to them alone, whatever becomes of theirs.
-  MDB_env* raw = nullptr;
+  std::shared_ptr<Env> made;
   Status s = open_through_links(
       files, [&](const std::string& name, const HeldFile& data, const HeldFile& lock) {
+        MDB_env* raw = nullptr;
         int rc;
-        return open_env_on(name, data, lock, kMapSize, 0666, &raw, &rc);
+        Status o = open_env_on(name, data, lock, kMapSize, 0666, &raw, &rc);
+        if (!o.ok()) return o;
+        // Slots left by processes that died while reading.
+        int dead = 0;
+        mdb_reader_check(raw, &dead);
+        settle_last_commit(raw);
+        made = adopt(raw);
+        return Status();
       });
   if (!s.ok()) return s;
-  // Slots left by processes that died while reading.
-  int dead = 0;
-  mdb_reader_check(raw, &dead);
-  settle_last_commit(raw);
-  *made = adopt(raw);
-  Env* env = made->get();
+  Env* env = made.get();
   if (Status t = env->open_tables(); !t.ok()) return t;
-  registry().try_emplace({st.st_dev, st.st_ino}, Entry{*made, env});
+  registry().try_emplace({st.st_dev, st.st_ino}, Entry{made, env});
   env->file_ = true;
   env->claimed_.store(true);
   env->dev_ = st.st_dev;
@@ -358,7 +358,7 @@ Status Env::open_once(const std::string& path, MutexLock* registry_lock,
   env->lock_dev_ = ls.st_dev;
   env->lock_ino_ = ls.st_ino;
   files.keep(&env->data_fd_, &env->lock_fd_);
-  *out = *made;
+  *out = std::move(made);
   return Status();
 }
 
@@ -399,8 +399,7 @@ Env::~Env() {
 void Env::close_env() {
   {
     MutexLock lock(&pool_mu_);
-    for (MDB_txn* txn : pool_) mdb_txn_abort(txn);
-    pool_.clear();
+    while (pooled_ > 0) mdb_txn_abort(pool_[--pooled_]);
   }
   mdb_env_close(env_);
 }
@@ -408,7 +407,7 @@ void Env::close_env() {
 std::optional<MDB_dbi> Env::lookup(std::string_view name) {
   MutexLock lock(&tables_mu_);
   auto it = tables_.find(name);
-  if (it == tables_.end()) return std::nullopt;
+  if (it == tables_.end() || it->second == kHidden) return std::nullopt;
   return it->second;
 }
 
@@ -417,44 +416,60 @@ std::vector<std::string> Env::table_names() {
   {
     MutexLock lock(&tables_mu_);
     names.reserve(tables_.size());
-    for (const auto& [name, dbi] : tables_) names.push_back(name);
+    for (const auto& [name, dbi] : tables_) {
+      if (dbi != kHidden) names.push_back(name);
+    }
   }
   std::sort(names.begin(), names.end());
   return names;
 }
 
-void Env::publish(std::string_view name, MDB_dbi dbi) {
+void Env::reserve_table(std::string_view name) {
   MutexLock lock(&tables_mu_);
-  publish_locked(name, dbi);
+  if (tables_.find(name) == tables_.end()) tables_.emplace(std::string(name), kHidden);
 }
 
-void Env::publish_locked(std::string_view name, MDB_dbi dbi) {
+void Env::publish(std::string_view name, MDB_dbi dbi) noexcept {
+  MutexLock lock(&tables_mu_);
   auto it = tables_.find(name);
   if (it != tables_.end()) {
     it->second = dbi;
-  } else {
+    return;
+  }
+  // The entry is gone only where a creation of the same name that did not commit forgot it
+  // while a failed drop's tables were being opened again.
+  try {
     tables_.emplace(std::string(name), dbi);
+  } catch (const std::bad_alloc&) {
   }
 }
 
-void Env::withdraw(std::string_view name) {
-  MutexLock lock(&tables_mu_);
-  withdraw_locked(name);
-}
-
-void Env::withdraw_locked(std::string_view name) {
-  auto it = tables_.find(name);
-  if (it != tables_.end()) tables_.erase(it);
+void Env::settle_locked(const Tables& created, const Tables& dropped, bool committed) noexcept {
+  for (const auto& [name, dbi] : created) {
+    auto it = tables_.find(name);
+    if (it == tables_.end()) continue;
+    if (committed) {
+      it->second = dbi;
+    } else if (it->second == kHidden) {
+      tables_.erase(it);
+    }
+  }
+  for (const auto& [name, dbi] : dropped) {
+    auto it = tables_.find(name);
+    if (it == tables_.end()) continue;
+    if (committed) {
+      tables_.erase(it);
+    } else {
+      it->second = kHidden;
+    }
+  }
 }
 
 int Env::acquire_read(MDB_txn** out) {
   MDB_txn* txn = nullptr;
   {
     MutexLock lock(&pool_mu_);
-    if (!pool_.empty()) {
-      txn = pool_.back();
-      pool_.pop_back();
-    }
+    if (pooled_ > 0) txn = pool_[--pooled_];
   }
   if (txn != nullptr) {
     int rc = mdb_txn_renew(txn);
@@ -467,13 +482,13 @@ int Env::acquire_read(MDB_txn** out) {
   return mdb_txn_begin(env_, nullptr, MDB_RDONLY, out);
 }
 
-void Env::release_read(MDB_txn* txn) {
+void Env::release_read(MDB_txn* txn) noexcept {
   if (forked()) return;
   mdb_txn_reset(txn);
   {
     MutexLock lock(&pool_mu_);
-    if (pool_.size() < kPoolSize) {
-      pool_.push_back(txn);
+    if (pooled_ < kPoolSize) {
+      pool_[pooled_++] = txn;
       return;
     }
   }

@@ -18,7 +18,10 @@
 //    tables.
 //  - The name -> DBI map holds only handles whose table exists in the last commit: a handle is
 //    published when its creating transaction commits and withdrawn when the drop commits; lookups
-//    wait while such a commit runs, so the map and the last commit always agree.
+//    wait while such a commit runs, so the map and the last commit always agree. A table being
+//    created has a hidden entry from its creation on (reserve_table), so that its publication at
+//    the commit allocates nothing and cannot fail once the commit is in the file; a dropped table
+//    whose drop did not commit is hidden until its handle is opened again.
 //  - Read transactions come from a small pool of reset transactions (renewing one costs far less
 //    than beginning one).
 #ifndef TARNEL_STORE_ENV_H_
@@ -29,12 +32,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "error/status.h"
@@ -93,21 +98,30 @@ class Env {
   // from the file at open, by the one walk of the main table (open_tables), which keeps only
   // keys that are tables: a plain key another program wrote there names no collection.
   std::vector<std::string> table_names() EXCLUDES(tables_mu_);
-  void publish(std::string_view name, MDB_dbi dbi) EXCLUDES(tables_mu_);
-  void withdraw(std::string_view name) EXCLUDES(tables_mu_);
+  // Makes the hidden entry of a table the writer creates: lookups do not see it until it is
+  // published. May throw std::bad_alloc (before anything is committed).
+  void reserve_table(std::string_view name) EXCLUDES(tables_mu_);
+  // Publishes the handle of a table that exists in the last commit. Allocates only where its
+  // entry is gone; where memory then runs out, the table stays unpublished.
+  void publish(std::string_view name, MDB_dbi dbi) noexcept EXCLUDES(tables_mu_);
   // Holds the table map still, for a commit that creates or drops tables: lookups wait until the
   // commit and the map agree again. Taken with the interpreter lock held by the one writer (no
   // holder of it waits for that lock), and released before the writer takes that lock back.
   void lock_tables() ACQUIRE(tables_mu_) { tables_mu_.lock(); }
   void unlock_tables() RELEASE(tables_mu_) { tables_mu_.unlock(); }
-  // publish / withdraw while lock_tables() is held.
-  void publish_locked(std::string_view name, MDB_dbi dbi) REQUIRES(tables_mu_);
-  void withdraw_locked(std::string_view name) REQUIRES(tables_mu_);
+  // Brings the map in line with the end of a write transaction that created the tables
+  // `created` and dropped the tables `dropped` (name, handle): where it committed, the created
+  // ones are published and the dropped ones withdrawn; else the created ones are forgotten and
+  // the dropped ones, whose handles the drop closed, hidden until publish() shows them again.
+  // Allocates nothing.
+  using Tables = std::vector<std::pair<std::string, MDB_dbi>>;
+  void settle_locked(const Tables& created, const Tables& dropped, bool committed) noexcept
+      REQUIRES(tables_mu_);
 
   // A read transaction from the pool (renewed) or a new one. Returns an LMDB code.
   int acquire_read(MDB_txn** out) EXCLUDES(pool_mu_);
-  // Resets `txn` and keeps it for reuse (or aborts it when the pool is full).
-  void release_read(MDB_txn* txn) EXCLUDES(pool_mu_);
+  // Resets `txn` and keeps it for reuse (or aborts it when the pool is full). Never allocates.
+  void release_read(MDB_txn* txn) noexcept EXCLUDES(pool_mu_);
 
   // The largest value (document) the engine can write to this file, in bytes. A value too big
   // for a page goes on a run of overflow pages: a page header, then the value, rounded up to
@@ -128,12 +142,14 @@ class Env {
   static void on_fork_child();
   // One try of open_file(), with the registry's mutex held. It starts over where a file it
   // locked has no name left, or the data file of this process's environment it would reuse has
-  // lost its name: it sets *again then, and returns nothing else. Environments that it looked
-  // at or made without handing them out go to `passed` and `made`, which the caller releases
-  // after the registry's mutex (an environment's end takes it), also where an allocation fails.
+  // lost its name: it sets *again then, and returns nothing else. An environment of this process
+  // that it looked at without handing it out goes to `passed`, which the caller releases after
+  // the registry's mutex (a file environment's end takes it), also where an allocation fails.
+  // One that it made and did not hand out ends inside it, before the files are put back: it is
+  // no file environment of the registry yet, and its end takes no mutex.
   static Status open_once(const std::string& path, MutexLock* registry_lock,
-                          std::shared_ptr<Env>* passed, std::shared_ptr<Env>* made, bool* again,
-                          std::shared_ptr<Env>* out) REQUIRES(g_registry_mu);
+                          std::shared_ptr<Env>* passed, bool* again, std::shared_ptr<Env>* out)
+      REQUIRES(g_registry_mu);
   // The file environment of this process that uses the -lock file `dev`, `ino`, if any.
   static Env* lock_owner(dev_t dev, ino_t ino) REQUIRES(g_registry_mu);
   // Whether `st` is the -lock file of a file environment of this process.
@@ -150,9 +166,18 @@ class Env {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
+  // The handle of an entry that lookups do not see.
+  static constexpr MDB_dbi kHidden = ~MDB_dbi{0};
   std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables_
       GUARDED_BY(tables_mu_);
-  std::vector<MDB_txn*> pool_ GUARDED_BY(pool_mu_);
+  // Reset read transactions kept for reuse. Point reads run with the interpreter lock held, so a
+  // process needs few at a time beyond its iterators' snapshots, which come back as iterators
+  // end. A pooled transaction keeps its reader slot (kMaxReaders), so the pool stays small. Its
+  // room is part of the Env: a read that ends never allocates, so running out of memory cannot
+  // stop it.
+  static constexpr size_t kPoolSize = 16;
+  std::array<MDB_txn*, kPoolSize> pool_ GUARDED_BY(pool_mu_) = {};
+  size_t pooled_ GUARDED_BY(pool_mu_) = 0;
   unsigned fork_generation_;
   size_t max_value_size_;
   // File environments only. `file_` is set before the Env is shared and never changes.

@@ -468,7 +468,7 @@ FoundFiles::FoundFiles(const std::string& path) : path_(path), lock_path_(path +
 
 FoundFiles::~FoundFiles() {
   if (lock_.fd >= 0) {
-    if (lock_locked_ && !remove_created(lock_created_, lock_.fd) && lock_size_ >= 0) {
+    if (lock_looked_ && !remove_created(lock_created_, lock_.fd) && lock_size_ >= 0) {
       [[maybe_unused]] int rc = lock_blank_ ? ftruncate(lock_.fd, 0) : 0;
       rc = ftruncate(lock_.fd, lock_size_);
     }
@@ -477,7 +477,7 @@ FoundFiles::~FoundFiles() {
   if (data_.fd >= 0) {
     // LMDB writes a new database's first pages early: one empty under the flock is emptied
     // again, and so is one created that could not be removed.
-    if (data_locked_ && !remove_created(data_created_, data_.fd) && data_.st.st_size == 0) {
+    if (data_looked_ && !remove_created(data_created_, data_.fd) && data_.st.st_size == 0) {
       [[maybe_unused]] int rc = ftruncate(data_.fd, 0);
     }
     ::close(data_.fd);
@@ -492,8 +492,8 @@ Status FoundFiles::lock_data() {
   if (int e = lock_exclusive(data_.fd); e != 0) {
     return e == EWOULDBLOCK ? Status::error(kLocked) : storage_error(e);
   }
-  data_locked_ = true;
   if (Status s = look_again(&data_, &data_created_); !s.ok()) return s;
+  data_looked_ = true;
   if (int rc = check_data_file(data_.fd); rc != 0) return storage_error(rc);
   return Status();
 }
@@ -513,8 +513,8 @@ Status FoundFiles::lock_lock() {
     return fstat(lock_.fd, &lock_.st) == 0 && same_file(lock_.st, data_.st) ? self()
                                                                              : Status::error(kLocked);
   }
-  lock_locked_ = true;
   if (Status s = look_again(&lock_, &lock_created_); !s.ok()) return s;
+  lock_looked_ = true;
   if (same_file(lock_.st, data_.st)) return self();
   if (Status s = check_lock_file(lock_.fd, lock_.st.st_size, lock_path_, &lock_blank_); !s.ok()) {
     return s;
@@ -527,15 +527,15 @@ Status FoundFiles::lock_lock() {
 bool FoundFiles::nameless() const {
   // A link count of 0 is taken at its word only where the name no longer leads to the file: a
   // file system that counts no links (some FUSE ones) must not make every open start over. A
-  // file whose flock is held is looked at as it was when the flock was taken: a failed open
-  // removes its files before it lets go of them.
-  auto lost = [](const HeldFile& file, bool locked, const std::string& name) {
+  // file looked at under its flock is taken as it was then: a failed open removes its files
+  // before it lets go of them.
+  auto lost = [](const HeldFile& file, bool looked, const std::string& name) {
     struct stat now;
-    if (file.fd < 0 || (!locked && fstat(file.fd, &now) != 0)) return false;
-    const struct stat& st = locked ? file.st : now;
+    if (file.fd < 0 || (!looked && fstat(file.fd, &now) != 0)) return false;
+    const struct stat& st = looked ? file.st : now;
     return st.st_nlink == 0 && leads_to(name, st) != 0;
   };
-  return lost(data_, data_locked_, path_) || lost(lock_, lock_locked_, lock_path_);
+  return lost(data_, data_looked_, path_) || lost(lock_, lock_looked_, lock_path_);
 }
 
 void FoundFiles::keep(int* data_fd, int* lock_fd) {

@@ -11,7 +11,11 @@
 //    from the files as they are once the flock is held, not as they were when first reached, so
 //    a file that another open wrote in between stays as that open left it. A file the open
 //    created and still finds empty is removed, a data file still empty is empty again, a -lock
-//    file gets back the size it had under the flock, and one blank then is blank again.
+//    file gets back the size it had under the flock, and one blank then is blank again. A file
+//    whose look under its flock failed is left as it is (one this open created may stay, empty).
+//  - The put-back runs only once LMDB's environment on the files has closed: LMDB reads and
+//    writes the -lock file through its map until then, and its record locks and our flocks
+//    keep other opens out of files it has not let go of.
 //  - A -lock file of a database open in this process is never opened for reading and writing by
 //    an open that reaches it under another name: closing that descriptor would drop the record
 //    locks LMDB holds on the file. Where such a file may be reached, the name is followed first
@@ -109,8 +113,10 @@ class FoundFiles {
   std::string lock_path_;
   HeldFile data_;
   HeldFile lock_;
-  bool data_locked_ = false;  // the flocks are held
-  bool lock_locked_ = false;
+  // Looked at (fstat) under their flocks: only a file whose look succeeded is ever put back, from
+  // what that look saw.
+  bool data_looked_ = false;
+  bool lock_looked_ = false;
   std::string data_created_;  // the files this open created, by name, while still its own
   std::string lock_created_;
   off_t lock_size_ = -1;  // as the -lock file was under its flock, once it is checked

@@ -1,5 +1,6 @@
 #include "store/store.h"
 
+#include <cerrno>
 #include <new>
 
 #include "py/gil.h"
@@ -16,27 +17,44 @@ struct Begun {
   }
 };
 
-// Opens table `name` again after a transaction that dropped it did not commit: the engine closed
-// its handle at the drop, but the table is still there.
-void reopen_tables(const std::shared_ptr<Env>& env, const std::vector<std::string>& names) {
-  Begun begun;
-  int rc;
-  {
-    py::Unlocked unlocked;
-    rc = mdb_txn_begin(env->get(), nullptr, 0, &begun.txn);
+// A table whose handle is not open (again) yet.
+constexpr MDB_dbi kUnopened = ~MDB_dbi{0};
+
+// Opens the tables of a drop that did not commit again: the engine closed their handles at the
+// drop, but the tables are still there. Their entries in the map are hidden meanwhile. The one
+// allocation here is the engine's copy of each name; where it fails, the next round tries again,
+// so a table stays hidden (reads find nothing, a write opens it again) only where memory runs
+// out round after round.
+void reopen_tables(Env& env, Env::Tables* tables) {
+  constexpr int kRounds = 3;
+  for (auto& table : *tables) table.second = kUnopened;
+  for (int round = 0; round < kRounds; ++round) {
+    Begun begun;
+    int rc;
+    {
+      py::Unlocked unlocked;
+      rc = mdb_txn_begin(env.get(), nullptr, 0, &begun.txn);
+    }
+    if (rc != 0) return;
+    bool short_of_memory = false;
+    for (auto& [name, dbi] : *tables) {
+      if (dbi != kUnopened) continue;
+      if (int r = mdb_dbi_open(begun.txn, name.c_str(), 0, &dbi); r != 0) {
+        dbi = kUnopened;
+        short_of_memory |= r == ENOMEM;
+      }
+    }
+    {
+      // Opening handles writes nothing: the commit only makes them the environment's.
+      py::Unlocked unlocked;
+      rc = mdb_txn_commit(std::exchange(begun.txn, nullptr));
+    }
+    if (rc != 0) return;
+    for (const auto& [name, dbi] : *tables) {
+      if (dbi != kUnopened) env.publish(name, dbi);
+    }
+    if (!short_of_memory) return;
   }
-  if (rc != 0) return;
-  std::vector<std::pair<std::string, MDB_dbi>> found;
-  for (const std::string& name : names) {
-    MDB_dbi dbi;
-    if (mdb_dbi_open(begun.txn, name.c_str(), 0, &dbi) == 0) found.emplace_back(name, dbi);
-  }
-  {
-    py::Unlocked unlocked;
-    rc = mdb_txn_commit(std::exchange(begun.txn, nullptr));
-  }
-  if (rc != 0) return;
-  for (auto& [name, dbi] : found) env->publish(name, dbi);
 }
 
 }  // namespace
@@ -67,10 +85,15 @@ void WriteTxn::abort() {
     return;
   }
   mdb_txn_abort(std::exchange(txn_, nullptr));
+  Env& env = *engine_->env();
+  if (!created_.empty() || !dropped_.empty()) {
+    env.lock_tables();
+    env.settle_locked(created_, dropped_, false);
+    env.unlock_tables();
+  }
   created_.clear();
   if (!dropped_.empty()) {
-    for (const std::string& name : dropped_) engine_->env()->withdraw(name);
-    reopen_tables(engine_->env(), dropped_);
+    reopen_tables(env, &dropped_);
     dropped_.clear();
   }
   engine_.reset();
@@ -83,8 +106,8 @@ Status WriteTxn::open_table(std::string_view name, bool create, MDB_dbi* dbi, bo
     *found = true;
     return Status();
   }
-  for (auto& [n, d] : created_) {
-    if (n == name) {
+  for (const auto& [n, d] : created_) {
+    if (n == name && d != kUnopened) {
       *dbi = d;
       *found = true;
       return Status();
@@ -98,10 +121,13 @@ Status WriteTxn::open_table(std::string_view name, bool create, MDB_dbi* dbi, bo
   // A table's name is a key of the main table: a longer name can name no table (reads find
   // none), and creating one is refused.
   if (name.size() > kMaxKeyBytes) return too_long("collection name", name.size());
-  std::string cname(name);
-  int rc = mdb_dbi_open(txn_, cname.c_str(), MDB_CREATE, dbi);
-  if (rc != 0) return storage_error(rc);
-  created_.emplace_back(std::move(cname), *dbi);
+  // What allocates comes first: once the table is made, its handle is known here and its entry
+  // in the map is ready for the commit.
+  created_.emplace_back(std::string(name), kUnopened);
+  env->reserve_table(name);
+  int rc = mdb_dbi_open(txn_, created_.back().first.c_str(), MDB_CREATE, dbi);
+  if (rc != 0) return storage_error(rc);  // the transaction is rolled back, the entry forgotten
+  created_.back().second = *dbi;
   *found = true;
   return Status();
 }
@@ -113,7 +139,7 @@ Status WriteTxn::drop_table(std::string_view name, bool* found) {
   // mdb_drop closes the handle at once. No reader uses it meanwhile: readers take handles from
   // the map with the interpreter lock held, as this call does, and the commit holds the map
   // still until the name is withdrawn.
-  dropped_.emplace_back(name);
+  dropped_.emplace_back(std::string(name), dbi);
   int rc = mdb_drop(txn_, dbi, 1);
   if (rc != 0) {
     abort();
@@ -131,28 +157,18 @@ Status WriteTxn::commit() {
     py::Unlocked unlocked;
     rc = mdb_txn_commit(txn);
   } else {
-    // Lookups of other threads wait from here until the map agrees with the commit.
+    // Lookups of other threads wait from here until the map agrees with the commit. Nothing
+    // here allocates: what a commit that is in the file needs of the map was made beforehand.
     env.lock_tables();
-    bool out_of_memory = false;
-    {
-      py::Unlocked unlocked;
-      rc = mdb_txn_commit(txn);
-      try {  // nothing may leave an Unlocked scope by an exception, nor leave the map held
-        if (rc == 0) {
-          for (auto& [name, dbi] : created_) env.publish_locked(name, dbi);
-        }
-        for (const std::string& name : dropped_) env.withdraw_locked(name);
-      } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-      }
-      env.unlock_tables();
-    }
-    if (out_of_memory) throw std::bad_alloc();
+    py::Unlocked unlocked;
+    rc = mdb_txn_commit(txn);
+    env.settle_locked(created_, dropped_, rc == 0);
+    env.unlock_tables();
   }
   created_.clear();
   if (rc != 0) {
     // The tables a failed drop closed are still there: open them again.
-    if (!dropped_.empty()) reopen_tables(engine->env(), dropped_);
+    if (!dropped_.empty()) reopen_tables(env, &dropped_);
     dropped_.clear();
     return storage_error(rc);
   }

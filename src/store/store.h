@@ -107,8 +107,9 @@ class WriteTxn {
 
   std::shared_ptr<Engine> engine_;
   MDB_txn* txn_ = nullptr;
-  std::vector<std::pair<std::string, MDB_dbi>> created_;
-  std::vector<std::string> dropped_;  // their handles are closed already (mdb_drop does that)
+  Env::Tables created_;
+  // Their handles are closed already (mdb_drop does that); opened again where the drop fails.
+  Env::Tables dropped_;
 };
 
 class Store {
