@@ -211,7 +211,8 @@ Scan::Scan(Scan&& o) noexcept
       cursor_(std::exchange(o.cursor_, nullptr)),
       bounds_(std::move(o.bounds_)),
       reverse_(o.reverse_),
-      started_(o.started_) {}
+      started_(o.started_),
+      again_(o.again_) {}
 
 Scan::~Scan() {
   if (cursor_ != nullptr && !txn_.env()->forked()) mdb_cursor_close(cursor_);
@@ -253,8 +254,10 @@ bool Scan::inside(const MDB_val& k) const {
 Status Scan::next(Entry* out, bool* found) {
   if (txn_.env()->forked()) return Status::error(store::kForked);
   MDB_val k, v;
-  int rc = started_ ? mdb_cursor_get(cursor_, &k, &v, reverse_ ? MDB_PREV : MDB_NEXT)
-                    : position(&k, &v);
+  const MDB_cursor_op step = std::exchange(again_, false) ? MDB_GET_CURRENT
+                             : reverse_                   ? MDB_PREV
+                                                          : MDB_NEXT;
+  int rc = started_ ? mdb_cursor_get(cursor_, &k, &v, step) : position(&k, &v);
   if (rc == 0 && !inside(k)) rc = MDB_NOTFOUND;
   if (rc == MDB_NOTFOUND) {
     *found = false;

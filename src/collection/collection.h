@@ -64,6 +64,9 @@ class Scan {
   // The entry's bytes stay valid until the Scan ends. In a process forked after the database was
   // opened it fails with store::kForked and touches nothing.
   Status next(Entry* out, bool* found);
+  // The next step finds the entry this step found once more (its Python objects could not be
+  // made: memory ran out), instead of moving on.
+  void again() { again_ = true; }
 
  private:
   friend class Collection;
@@ -76,6 +79,7 @@ class Scan {
   Bounds bounds_;
   bool reverse_;
   bool started_ = false;
+  bool again_ = false;
 };
 
 class Collection {

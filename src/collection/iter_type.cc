@@ -11,6 +11,7 @@
 // after the iterator was made, a step is refused before the mutex is asked for: a thread of the
 // parent may have held it at the fork, and no thread of the child will ever let it go.
 #include <atomic>
+#include <new>
 #include <optional>
 #include <thread>
 
@@ -80,15 +81,29 @@ PyObject* Iter_next(PyObject* self) {
   if (!lock.acquire()) return nullptr;
   it->mu.assert_held();
   if (!it->scan) return nullptr;  // ended
+  // Memory that runs out inside the step raises MemoryError here, with the step lock held still,
+  // so the lock is not taken for a fault's; the entry found is found again by the next step.
   Entry entry;
   bool found;
-  Status s = it->scan->next(&entry, &found);
+  Status s;
+  try {
+    s = it->scan->next(&entry, &found);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
   if (!s.ok()) return error::raise(s);
   if (!found) {
     it->scan.reset();  // gives the snapshot back
     return nullptr;
   }
-  return emit(it->what, entry).release();
+  py::Ref out;
+  try {
+    out = emit(it->what, entry);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  if (!out && PyErr_ExceptionMatches(PyExc_MemoryError)) it->scan->again();
+  return out.release();
 }
 
 PyType_Slot kSlots[] = {

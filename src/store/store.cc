@@ -205,10 +205,16 @@ Status Store::open(bool durable, Status (*open_env)(const std::string&, std::sha
 }
 
 Status Store::engine(std::shared_ptr<Engine>* out) {
-  PoisonLock lock(mu_, "db poisoned");
-  if (!engine_) return Status::error(std::string(error::kClosed));
-  if (engine_->env()->forked()) return Status::error(kForked);
-  *out = engine_;
+  {
+    // The error is made after the mutex: memory running out while it is held would poison it.
+    PoisonLock lock(mu_, "db poisoned");
+    *out = engine_;
+  }
+  if (!*out) return Status::error(std::string(error::kClosed));
+  if ((*out)->env()->forked()) {
+    out->reset();  // a forked child never ends the parent's engine: ~Engine leaves it alone
+    return Status::error(kForked);
+  }
   return Status();
 }
 
