@@ -1,6 +1,5 @@
 #include "store/store.h"
 
-#include <cerrno>
 #include <new>
 
 #include "py/gil.h"
@@ -21,39 +20,28 @@ struct Begun {
 constexpr MDB_dbi kUnopened = ~MDB_dbi{0};
 
 // Opens the tables of a drop that did not commit again: the engine closed their handles at the
-// drop, but the tables are still there. Their entries in the map are hidden meanwhile. The one
-// allocation here is the engine's copy of each name; where it fails, the next round tries again,
-// so a table stays hidden (reads find nothing, a write opens it again) only where memory runs
-// out round after round.
+// drop, but the tables are still there. Their entries in the map are hidden meanwhile. Nothing
+// here allocates but the engine's copy of each name: where memory runs out there too, that table
+// stays hidden on this handle (reads find nothing; a write opens it again).
 void reopen_tables(Env& env, Env::Tables* tables) {
-  constexpr int kRounds = 3;
-  for (auto& table : *tables) table.second = kUnopened;
-  for (int round = 0; round < kRounds; ++round) {
-    Begun begun;
-    int rc;
-    {
-      py::Unlocked unlocked;
-      rc = mdb_txn_begin(env.get(), nullptr, 0, &begun.txn);
-    }
-    if (rc != 0) return;
-    bool short_of_memory = false;
-    for (auto& [name, dbi] : *tables) {
-      if (dbi != kUnopened) continue;
-      if (int r = mdb_dbi_open(begun.txn, name.c_str(), 0, &dbi); r != 0) {
-        dbi = kUnopened;
-        short_of_memory |= r == ENOMEM;
-      }
-    }
-    {
-      // Opening handles writes nothing: the commit only makes them the environment's.
-      py::Unlocked unlocked;
-      rc = mdb_txn_commit(std::exchange(begun.txn, nullptr));
-    }
-    if (rc != 0) return;
-    for (const auto& [name, dbi] : *tables) {
-      if (dbi != kUnopened) env.publish(name, dbi);
-    }
-    if (!short_of_memory) return;
+  Begun begun;
+  int rc;
+  {
+    py::Unlocked unlocked;
+    rc = mdb_txn_begin(env.get(), nullptr, 0, &begun.txn);
+  }
+  if (rc != 0) return;
+  for (auto& [name, dbi] : *tables) {
+    if (mdb_dbi_open(begun.txn, name.c_str(), 0, &dbi) != 0) dbi = kUnopened;
+  }
+  {
+    // Opening handles writes nothing: the commit only makes them the environment's.
+    py::Unlocked unlocked;
+    rc = mdb_txn_commit(std::exchange(begun.txn, nullptr));
+  }
+  if (rc != 0) return;
+  for (const auto& [name, dbi] : *tables) {
+    if (dbi != kUnopened) env.publish(name, dbi);
   }
 }
 
