@@ -220,10 +220,12 @@ def sweep(work, carry=None):
 # Opens the database argv[4] ("-": in memory) in each try, from the files of the folder argv[5]
 # copied back first, and checks what a failed open leaves. argv[6] says what a plain open then
 # finds: "docs", the documents of argv[7] (marshalled); "fails", nothing (a tarnel.Error); "any".
+# With argv[8] (not "-"), the database there is open meanwhile: names are then reached through
+# O_PATH descriptors, looked at, and opened through /proc.
 FAILING_OPEN = r"""
 import shutil
 path, pristine, expect = None if sys.argv[4] == "-" else sys.argv[4], sys.argv[5], sys.argv[6]
-docs = marshal.loads(bytes.fromhex(sys.argv[7]))
+docs, beside = marshal.loads(bytes.fromhex(sys.argv[7])), sys.argv[8] != "-" and sys.argv[8]
 folder, tmp = path and os.path.dirname(path), os.environ["TMPDIR"]
 # Where one of these fails, what the open would remove may stay: a file of its own (empty), which
 # it removes only once it has flocked it and looked at it, or its folder of links (in $TMPDIR).
@@ -246,6 +248,7 @@ def work(n, _):
         if place:
             shutil.rmtree(place, ignore_errors=True)
             shutil.copytree(source, place) if source else os.mkdir(place)
+    other = beside and tarnel.open(beside)  # open until the try ends
     problems, before, fds_before = [], files(), fds()
     outcome, failed = called(n, tarnel.open, path)
     if outcome[0] == "ok":
@@ -411,7 +414,7 @@ DOCS = {"c": {k: {"k": k, "pad": "x" * (k * 37 % 300)} for k in range(60)}}
 def make_state(folder, state):
     """The files of a starting state in `folder`, and what a plain open then finds ("fails": none)."""
     path = str(folder / "x.db")
-    if state in ("existing", "existing-empty-lock"):
+    if state in ("existing", "existing-empty-lock", "existing-beside-another"):
         db = tarnel.open(path)
         db.collection("c").put_many(list(DOCS["c"].items()))
         db.close()
@@ -427,7 +430,9 @@ def make_state(folder, state):
 
 
 KINDS = ["alloc", "EIO", "errnos"]  # errnos: each try another errno (ENOSPC, EACCES, ENOMEM, ...)
-STATES = ["new", "existing", "existing-empty-lock", "memory"]  # and "many-tables"
+# and "many-tables"; "-beside-another": another database of the process is open meanwhile
+STATES = ["new", "existing", "existing-empty-lock", "memory", "new-beside-another",
+          "existing-beside-another"]
 WRITES = ["put", "put_many", "delete", "drop", "close", "close-nosync"]
 READS = ["get", "contains", "len", "first", "last", "iter_", "range_", "prefix_", "step"]
 
@@ -440,7 +445,9 @@ def test_open_whose_calls_fail_fails_cleanly(tmp_path, shim, state, kind):
     (tmp_path / "pristine").mkdir()
     expect = make_state(tmp_path / "pristine", state)
     path = "-" if state == "memory" else tmp_path / "db" / "x.db"
-    out = run_sweep(tmp_path, shim, FAILING_OPEN, kind, path, tmp_path / "pristine", expect, marshal.dumps(DOCS).hex())
+    beside = tmp_path / "other.db" if state.endswith("beside-another") else "-"
+    out = run_sweep(tmp_path, shim, FAILING_OPEN, kind, path, tmp_path / "pristine", expect,
+                    marshal.dumps(DOCS).hex(), beside)
     assert out["tries"] > 10 and (kind != "alloc" or ("MemoryError", None) in out["outcomes"]), out
 
 
