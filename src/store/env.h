@@ -98,11 +98,14 @@ class Env {
   // from the file at open, by the one walk of the main table (open_tables), which keeps only
   // keys that are tables: a plain key another program wrote there names no collection.
   std::vector<std::string> table_names() EXCLUDES(tables_mu_);
+  // A handle that is no open table's: an entry of the map that holds it is hidden from lookups.
+  static constexpr MDB_dbi kHidden = ~MDB_dbi{0};
   // Makes the hidden entry of a table the writer creates: lookups do not see it until it is
   // published. May throw std::bad_alloc (before anything is committed).
   void reserve_table(std::string_view name) EXCLUDES(tables_mu_);
-  // Publishes the handle of a table that exists in the last commit. Allocates only where its
-  // entry is gone; where memory then runs out, the table stays unpublished.
+  // Publishes the handle of a table that exists in the last commit (kHidden: hides it).
+  // Allocates only where its entry is gone; where memory then runs out, the table stays
+  // unpublished.
   void publish(std::string_view name, MDB_dbi dbi) noexcept EXCLUDES(tables_mu_);
   // Holds the table map still, for a commit that creates or drops tables: lookups wait until the
   // commit and the map agree again. Taken with the interpreter lock held by the one writer (no
@@ -166,8 +169,6 @@ class Env {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
-  // The handle of an entry that lookups do not see.
-  static constexpr MDB_dbi kHidden = ~MDB_dbi{0};
   std::unordered_map<std::string, MDB_dbi, NameHash, std::equal_to<>> tables_
       GUARDED_BY(tables_mu_);
   // Reset read transactions kept for reuse. Point reads run with the interpreter lock held, so a

@@ -16,9 +16,6 @@ struct Begun {
   }
 };
 
-// A table whose handle is not open (again) yet.
-constexpr MDB_dbi kUnopened = ~MDB_dbi{0};
-
 // Opens the tables of a drop that did not commit again: the engine closed their handles at the
 // drop, but the tables are still there. Their entries in the map are hidden meanwhile. Nothing
 // here allocates but the engine's copy of each name: where memory runs out there too, that table
@@ -32,7 +29,7 @@ void reopen_tables(Env& env, Env::Tables* tables) {
   }
   if (rc != 0) return;
   for (auto& [name, dbi] : *tables) {
-    if (mdb_dbi_open(begun.txn, name.c_str(), 0, &dbi) != 0) dbi = kUnopened;
+    if (mdb_dbi_open(begun.txn, name.c_str(), 0, &dbi) != 0) dbi = Env::kHidden;
   }
   {
     // Opening handles writes nothing: the commit only makes them the environment's.
@@ -40,9 +37,7 @@ void reopen_tables(Env& env, Env::Tables* tables) {
     rc = mdb_txn_commit(std::exchange(begun.txn, nullptr));
   }
   if (rc != 0) return;
-  for (const auto& [name, dbi] : *tables) {
-    if (dbi != kUnopened) env.publish(name, dbi);
-  }
+  for (const auto& [name, dbi] : *tables) env.publish(name, dbi);
 }
 
 }  // namespace
@@ -95,7 +90,7 @@ Status WriteTxn::open_table(std::string_view name, bool create, MDB_dbi* dbi, bo
     return Status();
   }
   for (const auto& [n, d] : created_) {
-    if (n == name && d != kUnopened) {
+    if (n == name && d != Env::kHidden) {
       *dbi = d;
       *found = true;
       return Status();
@@ -111,7 +106,7 @@ Status WriteTxn::open_table(std::string_view name, bool create, MDB_dbi* dbi, bo
   if (name.size() > kMaxKeyBytes) return too_long("collection name", name.size());
   // What allocates comes first: once the table is made, its handle is known here and its entry
   // in the map is ready for the commit.
-  created_.emplace_back(std::string(name), kUnopened);
+  created_.emplace_back(std::string(name), Env::kHidden);
   env->reserve_table(name);
   int rc = mdb_dbi_open(txn_, created_.back().first.c_str(), MDB_CREATE, dbi);
   if (rc != 0) return storage_error(rc);  // the transaction is rolled back, the entry forgotten
